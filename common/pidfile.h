@@ -1,0 +1,13 @@
+// Pid files "/var/run/" + name + ".pid": how a resident process says it is up.
+#pragma once
+
+#include <ctime>
+
+// 0, or 1 after logging the failure.
+int WritePidFile(const char* name);
+// Waits (at most 300 s of uptime) for a pid file naming a live process: the pid, or -1.
+int WaitPidFile(const char* name);
+// Modification time of the pid file, waiting up to 60 s for it to exist; 0 on failure.
+time_t GetPidFileDate(const char* name);
+int IsPidFile(const char* name);
+void DeletePidFile(const char* name);

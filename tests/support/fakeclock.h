@@ -1,0 +1,41 @@
+// A clock that tests advance by hand. Sleeps advance it by the delay asked, at once.
+#pragma once
+
+#include "clock.h"
+
+class FakeClock final : public StationClock {
+public:
+    FakeClock() { SetClock(this); }
+    ~FakeClock() override { SetClock(nullptr); }
+
+    long Uptime() override { return uptimeBase_ + static_cast<long>(elapsedNs_ / 1000000000LL); }
+    timespec Monotonic() override {
+        return {static_cast<time_t>(elapsedNs_ / 1000000000LL),
+                static_cast<long>(elapsedNs_ % 1000000000LL)};
+    }
+    timeval Now() override {
+        long long us = wallBaseUs_ + elapsedNs_ / 1000;
+        return {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    }
+    int Sleep(const timespec& delay, timespec* remaining) override {
+        ++sleeps_;
+        Advance(delay.tv_sec * 1000000000LL + delay.tv_nsec);
+        if (remaining != nullptr) {
+            *remaining = {0, 0};
+        }
+        return 0;
+    }
+
+    void Advance(long long ns) { elapsedNs_ += ns; }
+    void AdvanceMs(long long ms) { Advance(ms * 1000000LL); }
+    void SetWallTime(time_t seconds) { wallBaseUs_ = seconds * 1000000LL - elapsedNs_ / 1000; }
+    void SetUptime(long seconds) { uptimeBase_ = seconds - static_cast<long>(elapsedNs_ / 1000000000LL); }
+    int Sleeps() const { return sleeps_; }
+    long long ElapsedMs() const { return elapsedNs_ / 1000000LL; }
+
+private:
+    long long elapsedNs_ = 0;
+    long long wallBaseUs_ = 1700000000LL * 1000000LL;
+    long uptimeBase_ = 1000;
+    int sleeps_ = 0;
+};

@@ -1,0 +1,135 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+static bool WriteProcFile(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+bool EnterTestNamespaces() {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    int flags = CLONE_NEWIPC | CLONE_NEWNS;
+    if (uid != 0) {
+        flags |= CLONE_NEWUSER;
+    }
+    if (unshare(flags) != 0) {
+        std::perror("unshare");
+        return false;
+    }
+    if (uid != 0) {
+        WriteProcFile("/proc/self/setgroups", "deny");
+        WriteProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        WriteProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    // Mounts made by a test (the USB key's bind mount) stay inside its namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::perror("mount private");
+        return false;
+    }
+    return true;
+}
+
+Sandbox::Sandbox() {
+    std::string base = (fs::temp_directory_path() / "station-XXXXXX").string();
+    if (mkdtemp(base.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    root_ = base;
+    for (const char* dir : {"etc", "tmp", "var/run", "var/log", "var/parameters",
+                            "var/nonvolatile", "dev", "proc/sys/kernel", "sys/class/gpio"}) {
+        fs::create_directories(fs::path(root_) / dir);
+    }
+    setenv("STATION_ROOT", root_.c_str(), 1);
+}
+
+Sandbox::~Sandbox() {
+    unsetenv("STATION_ROOT");
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+std::string Sandbox::Path(const std::string& stationPath) const {
+    return stationPath.empty() || stationPath[0] != '/' ? root_ + "/" + stationPath
+                                                        : root_ + stationPath;
+}
+
+void Sandbox::WriteFile(const std::string& stationPath, const std::string& contents) const {
+    fs::path path(Path(stationPath));
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+std::string Sandbox::ReadFile(const std::string& stationPath) const {
+    std::ifstream in(Path(stationPath), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Sandbox::Exists(const std::string& stationPath) const {
+    return fs::exists(fs::symlink_status(Path(stationPath)));
+}
+
+std::string Sandbox::Log() const { return ReadFile("/var/log/messages"); }
+
+std::vector<std::string> Sandbox::LogLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Log());
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool Sandbox::LogHas(const std::string& text, const std::string& priority) const {
+    for (const std::string& line : LogLines()) {
+        size_t colon = line.find("]: ");
+        if (colon == std::string::npos || line.compare(colon + 3, std::string::npos, text) != 0) {
+            continue;
+        }
+        if (priority.empty() || line.compare(0, priority.size() + 1, priority + " ") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string ProgramPath(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
+
+std::string SourcePath(const std::string& relative) {
+    return std::string(STATION_SOURCE_DIR) + "/" + relative;
+}

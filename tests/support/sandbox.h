@@ -1,0 +1,47 @@
+// Test support: a private station for one test process. EnterTestNamespaces() gives the process
+// its own IPC and mount namespaces (so the fixed keys of the core never meet another test's);
+// Sandbox lays out a station root and points STATION_ROOT at it; WaitUntil polls a condition
+// with a deadline instead of sleeping a fixed time.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Unshares IPC and mount namespaces (and a user namespace first when not root). Returns false
+// with a message on stderr when the kernel refuses.
+bool EnterTestNamespaces();
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& Root() const { return root_; }
+    // Absolute host path of a station path ("/tmp/x" -> root + "/tmp/x").
+    std::string Path(const std::string& stationPath) const;
+    void WriteFile(const std::string& stationPath, const std::string& contents) const;
+    std::string ReadFile(const std::string& stationPath) const;
+    bool Exists(const std::string& stationPath) const;
+    // The captured system log ("$root/var/log/messages"), whole, and split in lines.
+    std::string Log() const;
+    std::vector<std::string> LogLines() const;
+    // True when some log line ends with "<ident>[<pid>]: " + text (any pid, any priority when
+    // priority is empty).
+    bool LogHas(const std::string& text, const std::string& priority = "") const;
+
+private:
+    std::string root_;
+};
+
+// Polls `condition` every few milliseconds until it holds or `deadline` has passed.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Path of a built program (build/<preset>/bin/<name>).
+std::string ProgramPath(const std::string& name);
+// Path of a file of the source tree.
+std::string SourcePath(const std::string& relative);

@@ -1,0 +1,19 @@
+// The variant seen by ThisProgram() in test binaries; a test sets it and puts it back.
+#pragma once
+
+#include "variant.h"
+
+extern ProgramVariant g_testVariant;
+
+class ScopedVariant {
+public:
+    explicit ScopedVariant(TraceVariant trace, PortTable ports = PortTable::FULL)
+        : saved_(g_testVariant) {
+        g_testVariant.trace = trace;
+        g_testVariant.ports = ports;
+    }
+    ~ScopedVariant() { g_testVariant = saved_; }
+
+private:
+    ProgramVariant saved_;
+};
