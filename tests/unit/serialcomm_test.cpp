@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fakeclock.h"
+#include "logdebug.h"
 #include "pty.h"
 #include "sandbox.h"
 #include "test_variant.h"
@@ -380,6 +381,32 @@ TEST(SerialWrite, GivesUpOnThe51stTryAgain) {
     EXPECT_EQ(clock.ElapsedMs(), 5000);
     EXPECT_TRUE(box.LogHas("divers.lib : SerialWrite depassement Temps", "err"));
     EXPECT_EQ(CountLog(box, "SerialWrite error"), 0u);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+TEST(SerialWrite, VerboseLinesAndPlcbridgesTryAgainLine) {
+    Sandbox box;
+    box.WriteFile("/var/run/serialtest.debug", "1\n");
+    ASSERT_EQ(IsDebug("serialtest"), 1);
+    FakeClock clock;
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    EXPECT_EQ(SerialWrite(pipeFds[1], "abc", 3), 0);
+    EXPECT_TRUE(box.LogHas("Emis=3 Lng=3", "debug"));
+    std::string filler(4096, 'f');
+    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
+    }
+    for (PortTable table : {PortTable::FULL, PortTable::SHORT}) {
+        ScopedVariant variant(TraceVariant::PREFIXED, table);
+        unlink(box.Path("/var/log/messages").c_str());
+        EXPECT_EQ(SerialWrite(pipeFds[1], "x", 1), -1);
+        EXPECT_EQ(CountLog(box, "Emis=-1 Lng=1"), 51u);
+        EXPECT_EQ(CountLog(box, "divers.lib : SerialWrite interrupted by EAGAIN"),
+                  table == PortTable::SHORT ? 50u : 0u);
+    }
+    unlink(box.Path("/var/run/serialtest.debug").c_str());
+    EXPECT_EQ(IsDebug("serialtest"), 0);
     close(pipeFds[0]);
     close(pipeFds[1]);
 }
