@@ -110,6 +110,10 @@ TEST_F(ConfTest, SizingKeysAreBoundedAndDefaultOutsideTheirRange) {
         ResetChannelMaxNb();
         EXPECT_EQ(c.getter(), c.expected) << c.line;
     }
+    EXPECT_TRUE(box.LogHas("divers.lib : CHANNEL_MAX_NB=1501 hors limites (50 a 1500), 50 retenu",
+                           "warning"));
+    EXPECT_FALSE(box.LogHas("divers.lib : CHANNEL_HORO_MAX=40 hors limites (750 a 50), 750 retenu",
+                            "warning"));
     EXPECT_EQ(GetConsigneEMaxNb(), 128);
     EXPECT_EQ(GetConsigneRMaxNb(), 64);
 }
