@@ -56,6 +56,7 @@ int ReadPid(const PidPath& path) {
 
 bool ProcessExists(int pid) {
     if (pid <= 0) {
+        errno = ENOENT;  // no such process directory
         return false;
     }
     char proc[32];
