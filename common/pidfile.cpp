@@ -1,0 +1,158 @@
+#include "pidfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "board.h"
+#include "clock.h"
+#include "stationlog.h"
+
+namespace {
+
+constexpr long kWaitPidSeconds = 300;
+constexpr long kWaitDateSeconds = 60;
+
+struct PidPath {
+    char board[128];  // as the board names it, for the log
+    std::string station;
+};
+
+PidPath MakePath(const char* name) {
+    PidPath path;
+    std::snprintf(path.board, sizeof path.board, "/var/run/%.80s.pid", name != nullptr ? name : "");
+    path.station = StationPath(path.board);
+    return path;
+}
+
+void SleepOneSecond() {
+    timespec second{1, 0};
+    timespec remaining{};
+    Clock().Sleep(second, &remaining);
+}
+
+// Pid named by the file, 0 when it cannot be read (logged).
+int ReadPid(const PidPath& path) {
+    FILE* file = std::fopen(path.station.c_str(), "r");
+    if (file == nullptr) {
+        StationLog(LOG_ERR, "divers.lib : erreur d'ouverture de %s : %d", path.board, errno);
+        return 0;
+    }
+    int pid = 0;
+    if (std::fscanf(file, "%d", &pid) != 1) {
+        StationLog(LOG_ERR, "divers.lib : erreur de lecture de %s ", path.board);
+        pid = 0;
+    }
+    std::fclose(file);
+    return pid;
+}
+
+bool ProcessExists(int pid) {
+    if (pid <= 0) {
+        errno = ENOENT;  // no such process directory
+        return false;
+    }
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/%d", pid);
+    struct stat info {};
+    return stat(StationPath(proc).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+int WritePidFile(const char* name) {
+    PidPath path = MakePath(name);
+    // Written aside and renamed, so that a waiting module never reads a half-written pid.
+    std::string temporary = path.station + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        StationLog(LOG_ERR, "divers.lib : erreur lors de la creation du fichier %s :%d", path.board,
+                   errno);
+        return 1;
+    }
+    char text[24];
+    int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    bool ok = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(length)) == length &&
+              fsync(fd) == 0;
+    int error = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temporary.c_str(), path.station.c_str()) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(temporary.c_str());
+        StationLog(LOG_ERR, "divers.lib : erreur lors de la creation du fichier %s :%d", path.board,
+                   error);
+        return 1;
+    }
+    sync();
+    return 0;
+}
+
+int WaitPidFile(const char* name) {
+    PidPath path = MakePath(name);
+    StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s (%d s )", name != nullptr ? name : "",
+               static_cast<int>(kWaitPidSeconds));
+    long start = Clock().Uptime();
+    for (;; SleepOneSecond()) {
+        if (Clock().Uptime() - start > kWaitPidSeconds) {
+            StationLog(LOG_ERR, "divers.lib : pas d'acces a %s", path.board);
+            return -1;
+        }
+        if (access(path.station.c_str(), F_OK) != 0) {
+            continue;
+        }
+        int pid = ReadPid(path);
+        if (pid == 0) {
+            continue;
+        }
+        if (ProcessExists(pid)) {
+            StationLog(LOG_DEBUG, "divers.lib : pid %d lu", pid);
+            return pid;
+        }
+        StationLog(LOG_ERR, "divers.lib : le pid lu %d n'existe pas : %d", pid, errno);
+    }
+}
+
+time_t GetPidFileDate(const char* name) {
+    PidPath path = MakePath(name);
+    long start = Clock().Uptime();
+    for (;;) {
+        struct stat info {};
+        if (stat(path.station.c_str(), &info) == 0) {
+            return info.st_mtime;
+        }
+        int error = errno;
+        if (Clock().Uptime() - start >= kWaitDateSeconds) {
+            StationLog(LOG_ERR, "divers.lib : error in file pid (%s) : %d", path.board, error);
+            return 0;
+        }
+        SleepOneSecond();
+    }
+}
+
+int IsPidFile(const char* name) {
+    PidPath path = MakePath(name);
+    int present = access(path.station.c_str(), F_OK) == 0 ? 1 : 0;
+    StationLog(LOG_DEBUG, "divers.lib : pid de %s :%d", name != nullptr ? name : "", present);
+    return present;
+}
+
+void DeletePidFile(const char* name) {
+    PidPath path = MakePath(name);
+    if (unlink(path.station.c_str()) == 0) {
+        StationLog(LOG_INFO, "divers.lib : %s deleted", path.board);
+    } else if (errno == ENOENT) {
+        StationLog(LOG_ERR, "divers.lib : %s no found", path.board);
+    } else {
+        StationLog(LOG_ERR, "divers.lib : error(%d) on %s delete", errno, path.board);
+    }
+}

@@ -1,0 +1,477 @@
+#include "standin.h"
+
+#include <fcntl.h>
+#include <minIni.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "board.h"
+#include "chanimage.h"
+#include "corerequest.h"
+#include "journal.h"
+#include "stationcore.h"
+#include "stationlog.h"
+
+namespace {
+
+// Waiting for messages: both queues are drained without waiting, then the stand-in waits for
+// a stop signal for at most this long before looking again.
+constexpr long kIdleWaitNs = 5 * 1000 * 1000;
+
+// Largest message taken from a queue; anything longer is cut and refused.
+constexpr size_t kMaxMessage = 8192;
+
+struct QueueMessage {
+    long type;
+    uint8_t body[kMaxMessage];
+};
+
+struct Owned {
+    int shmId[kAreaCount];
+    void* shmAt[kAreaCount];
+    int chanmgrQueue = -1;
+    int modmgrQueue = -1;
+    bool modmgrCreated = false;
+    std::string pidPath;
+    bool pidWritten = false;
+
+    Owned() {
+        for (int i = 0; i < kAreaCount; ++i) {
+            shmId[i] = -1;
+            shmAt[i] = nullptr;
+        }
+    }
+};
+
+std::string PidPath() {
+    return StationPath(std::string("/var/run/") + kChanmgrName + ".pid");
+}
+
+// Removes what this run created, the pid file first so that no module takes the core for up.
+void Release(Owned& owned) {
+    if (owned.pidWritten) {
+        unlink(owned.pidPath.c_str());
+        owned.pidWritten = false;
+    }
+    if (owned.chanmgrQueue >= 0) {
+        msgctl(owned.chanmgrQueue, IPC_RMID, nullptr);
+        owned.chanmgrQueue = -1;
+    }
+    if (owned.modmgrQueue >= 0 && owned.modmgrCreated) {
+        msgctl(owned.modmgrQueue, IPC_RMID, nullptr);
+    }
+    owned.modmgrQueue = -1;
+    for (int i = 0; i < kAreaCount; ++i) {
+        if (owned.shmAt[i] != nullptr) {
+            shmdt(owned.shmAt[i]);
+            owned.shmAt[i] = nullptr;
+        }
+        if (owned.shmId[i] >= 0) {
+            shmctl(owned.shmId[i], IPC_RMID, nullptr);
+            owned.shmId[i] = -1;
+        }
+    }
+}
+
+// A pid file naming a live process other than this one: another core is running.
+int OtherCoreRunning(const std::string& path) {
+    std::ifstream in(path);
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0 || pid == getpid()) {
+        return 0;
+    }
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? static_cast<int>(pid) : 0;
+}
+
+int CreateMemory(int area, int channelCount, Owned& owned) {
+    int key = ImageAreaKey(area);
+    size_t size = ImageAreaSize(area, channelCount);
+    int id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
+    if (id < 0 && errno == EEXIST) {
+        // Left by a core that did not stop cleanly: start afresh.
+        int stale = shmget(key, 0, 0);
+        if (stale >= 0 && shmctl(stale, IPC_RMID, nullptr) == 0) {
+            StationLog(LOG_WARNING, "stale memory %s key %d removed", ImageAreaName(area), key);
+        }
+        id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
+    }
+    if (id < 0) {
+        StationLog(LOG_ERR, "cannot create memory %s key %d size %zu: %s", ImageAreaName(area), key,
+                   size, std::strerror(errno));
+        return -1;
+    }
+    owned.shmId[area] = id;
+    void* at = shmat(id, nullptr, 0);
+    if (at == reinterpret_cast<void*>(-1)) {
+        StationLog(LOG_ERR, "cannot attach memory %s key %d: %s", ImageAreaName(area), key,
+                   std::strerror(errno));
+        return -1;
+    }
+    owned.shmAt[area] = at;
+    std::memset(at, 0, size);
+    return 0;
+}
+
+int CreateChanmgrQueue(Owned& owned) {
+    int id = msgget(corekey::kChanmgrQueue, IPC_CREAT | IPC_EXCL | 0666);
+    if (id < 0 && errno == EEXIST) {
+        int stale = msgget(corekey::kChanmgrQueue, 0);
+        if (stale >= 0 && msgctl(stale, IPC_RMID, nullptr) == 0) {
+            StationLog(LOG_WARNING, "stale queue key %d removed", corekey::kChanmgrQueue);
+        }
+        id = msgget(corekey::kChanmgrQueue, IPC_CREAT | IPC_EXCL | 0666);
+    }
+    if (id < 0) {
+        StationLog(LOG_ERR, "cannot create queue key %d: %s", corekey::kChanmgrQueue,
+                   std::strerror(errno));
+        return -1;
+    }
+    owned.chanmgrQueue = id;
+    return 0;
+}
+
+// modmgr's queue may already exist (a driver creates it when missing): use it, remove it at
+// the end only when this run created it.
+int OpenModmgrQueue(Owned& owned) {
+    int id = msgget(corekey::kModmgrQueue, IPC_CREAT | IPC_EXCL | 0777);
+    owned.modmgrCreated = id >= 0;
+    if (id < 0 && errno == EEXIST) {
+        id = msgget(corekey::kModmgrQueue, 0);
+    }
+    if (id < 0) {
+        StationLog(LOG_ERR, "cannot open queue key %d: %s", corekey::kModmgrQueue,
+                   std::strerror(errno));
+        return -1;
+    }
+    owned.modmgrQueue = id;
+    return 0;
+}
+
+// The pid file appears whole or not at all: written under a temporary name, then renamed.
+int WritePid(Owned& owned) {
+    owned.pidPath = PidPath();
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(owned.pidPath).parent_path(),
+                                        ignored);
+    std::string temporary = owned.pidPath + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        StationLog(LOG_ERR, "cannot write %s: %s", temporary.c_str(), std::strerror(errno));
+        return -1;
+    }
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    bool ok = write(fd, text, static_cast<size_t>(n)) == n;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temporary.c_str(), owned.pidPath.c_str()) != 0) {
+        StationLog(LOG_ERR, "cannot write %s: %s", owned.pidPath.c_str(), std::strerror(errno));
+        unlink(temporary.c_str());
+        return -1;
+    }
+    owned.pidWritten = true;
+    return 0;
+}
+
+class Core {
+  public:
+    Core(const Site& site, ChannelImage& image, Journal& journal, Owned& owned)
+        : site_(site), image_(image), journal_(journal), owned_(owned) {}
+
+    // Takes every waiting message of both queues; true when there was at least one.
+    bool Drain();
+
+  private:
+    bool Take(int& queueId, int key, bool modmgr);
+    void Chanmgr(size_t size);
+    void Modmgr(size_t size);
+
+    const Site& site_;
+    ChannelImage& image_;
+    Journal& journal_;
+    Owned& owned_;
+    QueueMessage message_{};
+    CoreRequest request_{};
+    ItemOutcome outcomes_[kCoreMaxItems];
+};
+
+bool Core::Drain() {
+    bool any = false;
+    while (Take(owned_.chanmgrQueue, corekey::kChanmgrQueue, false)) {
+        any = true;
+    }
+    while (Take(owned_.modmgrQueue, corekey::kModmgrQueue, true)) {
+        any = true;
+    }
+    return any;
+}
+
+bool Core::Take(int& queueId, int key, bool modmgr) {
+    if (queueId < 0) {
+        return false;
+    }
+    ssize_t n = msgrcv(queueId, &message_, sizeof message_.body, 0, IPC_NOWAIT | MSG_NOERROR);
+    if (n < 0) {
+        if (errno == EIDRM || errno == EINVAL) {
+            // Someone removed the queue: modules would fail to send, so put it back.
+            StationLog(LOG_ERR, "queue key %d was removed, created again", key);
+            int id = msgget(key, IPC_CREAT | (modmgr ? 0777 : 0666));
+            queueId = id;
+            if (modmgr) {
+                owned_.modmgrCreated = id >= 0;
+            }
+        } else if (errno != ENOMSG && errno != EINTR) {
+            StationLog(LOG_ERR, "receive on queue key %d: %s", key, std::strerror(errno));
+        }
+        return false;
+    }
+    if (modmgr) {
+        Modmgr(static_cast<size_t>(n));
+    } else {
+        Chanmgr(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void Core::Chanmgr(size_t size) {
+    const int queue = corekey::kChanmgrQueue;
+    if (message_.type != kRequestMsgType) {
+        char why[80];
+        std::snprintf(why, sizeof why, "message type %ld, requests carry type %ld", message_.type,
+                      kRequestMsgType);
+        journal_.Error(queue, message_.type, message_.body, size, why);
+        StationLog(LOG_WARNING, "request dropped: %s", why);
+        return;
+    }
+    if (DecodeCoreRequest(message_.body, size, request_) != 0) {
+        journal_.Error(queue, message_.type, message_.body, size, request_.error);
+        StationLog(LOG_WARNING, "request dropped: %s", request_.error);
+        return;
+    }
+    if (request_.command == kCmdSetTime) {
+        // Recorded only: the stand-in never sets the clock of the machine it runs on.
+        journal_.Request(queue, message_.type, size, request_, nullptr);
+        StationLog(LOG_INFO, "time setting to %u asked by pid %u", request_.time,
+                   request_.header.pid);
+        return;
+    }
+    ApplyCoreRequest(request_, site_, image_, outcomes_);
+    journal_.Request(queue, message_.type, size, request_, outcomes_);
+}
+
+void Core::Modmgr(size_t size) {
+    const int queue = corekey::kModmgrQueue;
+    if (DecodeModmgrNotice(message_.body, size, request_) != 0) {
+        journal_.Error(queue, message_.type, message_.body, size, request_.error);
+        StationLog(LOG_WARNING, "modmgr notice dropped: %s", request_.error);
+        return;
+    }
+    journal_.Notice(queue, message_.type, size, request_);
+}
+
+int LoadSite(const StandInOptions& options, Site& site) {
+    std::vector<std::string> errors;
+    int faults = options.site.empty() ? ParseSite("", "(no site)", site, errors)
+                                      : LoadSiteFile(options.site, site, errors);
+    for (const std::string& error : errors) {
+        std::fprintf(stderr, "stationcore: %s\n", error.c_str());
+        StationLog(LOG_ERR, "%s", error.c_str());
+    }
+    return faults == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int StandInArguments(int argc, char** argv, StandInOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string item = argv[i];
+        size_t equal = item.find('=');
+        std::string key = item.substr(0, equal);
+        std::string value = equal == std::string::npos ? "" : item.substr(equal + 1);
+        if (item == "--print") {
+            options.print = true;
+        } else if (equal == std::string::npos) {
+            error = "argument \"" + item + "\" is not of the form Key=Value";
+            return kStandInUsage;
+        } else if (key == "Site") {
+            options.site = value;
+        } else if (key == "Journal") {
+            options.journal = value;
+        } else if (key == "Print") {
+            options.print = value != "0";
+        } else {
+            error = "unknown argument \"" + key + "\"";
+            return kStandInUsage;
+        }
+    }
+    if (options.journal.empty()) {
+        options.journal = StationPath(kStandInJournal);
+    }
+    return 0;
+}
+
+int StandInChannelCount(const Site& site, std::string& note) {
+    const std::string files[] = {StationPath("/tmp/orxapp.ini"), StationPath("/etc/orxapp.ini")};
+    char text[2][32] = {};
+    bool present[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        present[i] =
+            ini_gets("ENV", "CHANNEL_MAX_NB", "", text[i], sizeof text[i], files[i].c_str()) > 0;
+    }
+    int count = site.channelCount;
+    const char* given = present[0] ? text[0] : present[1] ? text[1] : nullptr;
+    if (given != nullptr) {
+        // As the modules decode it: a number out of bounds gives the lower bound.
+        long value = std::strtol(given, nullptr, 10);
+        count = value >= kSiteMinChannels && value <= kSiteMaxChannels ? static_cast<int>(value)
+                                                                       : kSiteMinChannels;
+        if (site.channelCountGiven && count != site.channelCount) {
+            note = "the site asks for " + std::to_string(site.channelCount) +
+                   " channels, CHANNEL_MAX_NB of the station INI gives " + std::to_string(count) +
+                   ": " + std::to_string(count) + " channels";
+        }
+    }
+    std::string value = std::to_string(count);
+    for (int i = 0; i < 2; ++i) {
+        if (!present[i] &&
+            ini_puts("ENV", "CHANNEL_MAX_NB", value.c_str(), files[i].c_str()) == 0) {
+            StationLog(LOG_WARNING, "cannot write CHANNEL_MAX_NB into %s", files[i].c_str());
+        }
+    }
+    return count;
+}
+
+int StandInRun(const StandInOptions& options) {
+    Site site;
+    if (LoadSite(options, site) != 0) {
+        return kStandInFailed;
+    }
+    std::string note;
+    int count = StandInChannelCount(site, note);
+    if (!note.empty()) {
+        StationLog(LOG_WARNING, "%s", note.c_str());
+    }
+    std::vector<std::string> errors;
+    if (SiteFitChannels(site, count, errors) != 0) {
+        for (const std::string& error : errors) {
+            std::fprintf(stderr, "stationcore: %s\n", error.c_str());
+            StationLog(LOG_ERR, "%s", error.c_str());
+        }
+        return kStandInFailed;
+    }
+
+    // Stop signals are taken synchronously by the loop; none can arrive between a check and
+    // a wait.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+
+    Owned owned;
+    int other = OtherCoreRunning(PidPath());
+    if (other != 0) {
+        StationLog(LOG_ERR, "another station core is running (pid %d)", other);
+        std::fprintf(stderr, "stationcore: another station core is running (pid %d)\n", other);
+        return kStandInFailed;
+    }
+    ChannelImage image;
+    image.channelCount = count;
+    for (int area = 0; area < kAreaCount; ++area) {
+        if (CreateMemory(area, count, owned) != 0) {
+            Release(owned);
+            return kStandInFailed;
+        }
+        image.area[area] = static_cast<uint8_t*>(owned.shmAt[area]);
+    }
+    ImageFill(image, site);
+
+    Journal journal;
+    if (journal.Open(options.journal.c_str()) != 0) {
+        StationLog(LOG_ERR, "cannot open journal %s: %s", options.journal.c_str(),
+                   std::strerror(errno));
+        Release(owned);
+        return kStandInFailed;
+    }
+    if (CreateChanmgrQueue(owned) != 0 || OpenModmgrQueue(owned) != 0 || WritePid(owned) != 0) {
+        Release(owned);
+        return kStandInFailed;
+    }
+    StationLog(LOG_INFO, "station core ready: %d channels, %zu declared, journal %s", count,
+               site.channels.size(), options.journal.c_str());
+
+    Core core(site, image, journal, owned);
+    siginfo_t info;
+    int signal = -1;
+    for (;;) {
+        bool busy = core.Drain();
+        timespec wait{0, busy ? 0 : kIdleWaitNs};
+        signal = sigtimedwait(&stops, &info, &wait);
+        if (signal == SIGTERM || signal == SIGINT) {
+            break;
+        }
+    }
+    // What is still queued was sent before the stop: journal it too.
+    core.Drain();
+    Release(owned);
+    journal.Close();
+    StationLog(LOG_INFO, "station core stopped by signal %d", signal);
+    return kStandInStopped;
+}
+
+int StandInPrintLive(FILE* out) {
+    ChannelImage image;
+    void* at[kAreaCount] = {};
+    int status = 0;
+    size_t sizes[kAreaCount] = {};
+    for (int area = 0; area < kAreaCount && status == 0; ++area) {
+        int id = shmget(ImageAreaKey(area), 0, 0);
+        shmid_ds ds{};
+        if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
+            std::fprintf(stderr, "stationcore: no memory %s (key %d): is the core running?\n",
+                         ImageAreaName(area), ImageAreaKey(area));
+            status = kStandInFailed;
+            break;
+        }
+        sizes[area] = ds.shm_segsz;
+        at[area] = shmat(id, nullptr, SHM_RDONLY);
+        if (at[area] == reinterpret_cast<void*>(-1)) {
+            at[area] = nullptr;
+            std::fprintf(stderr, "stationcore: cannot attach memory %s: %s\n", ImageAreaName(area),
+                         std::strerror(errno));
+            status = kStandInFailed;
+        }
+        image.area[area] = static_cast<uint8_t*>(at[area]);
+    }
+    if (status == 0) {
+        // N from the information memory; every other memory must be big enough for it.
+        image.channelCount =
+            sizes[kAreaInfo] >= 2 ? static_cast<int>((sizes[kAreaInfo] - 2) / kRecordSize) : 0;
+        for (int area = 0; area < kAreaCount; ++area) {
+            if (sizes[area] < ImageAreaSize(area, image.channelCount)) {
+                std::fprintf(stderr, "stationcore: memory %s holds %zu bytes, %zu expected\n",
+                             ImageAreaName(area), sizes[area],
+                             ImageAreaSize(area, image.channelCount));
+                status = kStandInFailed;
+            }
+        }
+    }
+    if (status == 0) {
+        ImagePrint(image, out);
+    }
+    for (void* a : at) {
+        if (a != nullptr) {
+            shmdt(a);
+        }
+    }
+    return status;
+}

@@ -1,0 +1,679 @@
+// teleinfosim: an electricity meter's customer output on a pseudo-terminal. It holds the master
+// side, links a path (e.g. a sandbox's dev/ttyUSB0) to the slave side, and sends historic-mode
+// frames built from a script, at the pace of a 1200-baud line or as fast as the reader takes them.
+// On cue (script, command line, or a command FIFO read while it runs) it misbehaves: bad checksum,
+// missing separator, frame cut by EOT, injection frames, labels that stop coming, raw bytes.
+//
+// Framing and checksum are written here from the line rules, independently of the decoder.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, LF = 0x0A, CR = 0x0D, SP = 0x20;
+
+const char* const kUsage =
+    "usage: teleinfosim --link PATH [options]\n"
+    "  --link PATH        symbolic link made to the pty's slave side (removed at the end)\n"
+    "  --script FILE      groups and cues, one a line (see below)\n"
+    "  --group L=V        a group of every frame (after the script's)\n"
+    "  --control FIFO     command FIFO, read while running (created if missing)\n"
+    "  --status FILE      rewritten after each frame: frames=N commands=N bytes=N\n"
+    "  --fast             as fast as the reader takes them (default: 1200-baud pace)\n"
+    "  --baud N           pace of N bit/s, 10 bits a character (default 1200)\n"
+    "  --gap MS           pause between frames (default 0)\n"
+    "  --frames N         stop after N frames\n"
+    "  --bad-checksum L, --no-separator L, --stop L, --eot-after N, --inject, --raw TEXT\n"
+    "script and FIFO lines:  LABEL VALUE | !badsum L [N] | !nosep L [N] | !stop L | !resume L\n"
+    "  | !eot K [N] | !inject [N] | !noinject | !raw TEXT | !frame on|off | !silence on|off\n"
+    "  | !set L VALUE | !del L | !clear | !quit      (N: frames affected, 0 or absent = all;\n"
+    "  FIFO lines may omit the '!'; raw TEXT takes \\r \\n \\t \\\\ \\xHH)\n";
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+struct Item {
+    bool raw = false;
+    std::string label;  // group label, or raw bytes
+    std::string value;
+    bool stopped = false;
+    int badsum = -1;  // frames left with a bad checksum (-1 none, 0 forever)
+    int nosep = -1;   // frames left without the separator before the checksum
+};
+
+struct Meter {
+    std::vector<Item> items;
+    bool framing = true;     // STX ... ETX around the items
+    int eotAfter = -1;       // cut the frame with EOT after this many groups
+    int eotFrames = -1;      // frames left with that cut (0 forever)
+    int inject = -1;         // frames left with Appli INJECTION (0 forever)
+    bool silent = false;     // sends nothing
+    std::string pendingRaw;  // bytes sent once before the next frame
+    bool quit = false;
+    long frames = 0;
+    long commands = 0;
+    long long bytes = 0;
+};
+
+// Cue counters: -1 off, 0 forever, N frames left.
+void Consume(int& cue) {
+    if (cue > 0 && --cue == 0) {
+        cue = -1;
+    }
+}
+
+int CueCount(const std::vector<std::string>& words, size_t at) {
+    return words.size() > at ? atoi(words[at].c_str()) : 0;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        char c = text[++i];
+        switch (c) {
+            case 'r':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'x':
+                if (i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                    isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+                    out += static_cast<char>(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+                    i += 2;
+                } else {
+                    out += 'x';
+                }
+                break;
+            default:
+                out += c;
+                break;
+        }
+    }
+    return out;
+}
+
+Item* FindGroup(Meter& m, const std::string& label) {
+    for (Item& item : m.items) {
+        if (!item.raw && item.label == label) {
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> Words(const std::string& line, size_t max) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size() && words.size() + 1 < max) {
+        while (i < line.size() && line[i] == ' ') {
+            ++i;
+        }
+        size_t end = line.find(' ', i);
+        if (i >= line.size()) {
+            break;
+        }
+        words.push_back(line.substr(i, end == std::string::npos ? std::string::npos : end - i));
+        i = end == std::string::npos ? line.size() : end + 1;
+    }
+    if (i < line.size()) {
+        words.push_back(line.substr(i));  // the rest, spaces included
+    }
+    return words;
+}
+
+// One cue or group line. fromFifo: the '!' is optional and a plain "L V" line means !set.
+bool ApplyLine(Meter& m, std::string line, bool fromFifo) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
+        line.pop_back();
+    }
+    if (line.empty() || line[0] == '#') {
+        return true;
+    }
+    bool cue = line[0] == '!';
+    if (cue) {
+        line.erase(0, 1);
+    }
+    std::vector<std::string> w = Words(line, 3);
+    const std::string& verb = w[0];
+    static const char* const kVerbs[] = {"badsum", "nosep",    "stop",  "resume", "eot",
+                                         "inject", "noinject", "raw",   "frame",  "silence",
+                                         "set",    "del",      "clear", "quit"};
+    bool known = false;
+    for (const char* v : kVerbs) {
+        known = known || verb == v;
+    }
+    if (!cue && (!fromFifo || !known)) {
+        // a group of the frame: LABEL VALUE (the value may hold spaces)
+        size_t space = line.find(' ');
+        std::string label = line.substr(0, space);
+        std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+        if (Item* found = FindGroup(m, label)) {
+            found->value = value;
+        } else {
+            Item item;
+            item.label = label;
+            item.value = value;
+            m.items.push_back(item);
+        }
+        return true;
+    }
+    if (verb == "raw") {
+        std::string text = Unescape(line.size() > 4 ? line.substr(4) : "");
+        if (fromFifo) {
+            m.pendingRaw += text;
+        } else {
+            Item item;
+            item.raw = true;
+            item.label = text;
+            m.items.push_back(item);
+        }
+        return true;
+    }
+    if (verb == "badsum" || verb == "nosep" || verb == "stop" || verb == "resume" ||
+        verb == "del") {
+        if (w.size() < 2) {
+            fprintf(stderr, "teleinfosim: %s needs a label\n", verb.c_str());
+            return false;
+        }
+        std::vector<std::string> rest = Words(w.size() > 2 ? w[2] : "", 2);
+        Item* item = FindGroup(m, w[1]);
+        if (item == nullptr) {
+            fprintf(stderr, "teleinfosim: no group %s\n", w[1].c_str());
+            return false;
+        }
+        if (verb == "badsum") {
+            item->badsum = CueCount(rest, 0);
+        } else if (verb == "nosep") {
+            item->nosep = CueCount(rest, 0);
+        } else if (verb == "stop") {
+            item->stopped = true;
+        } else if (verb == "resume") {
+            item->stopped = false;
+        } else {
+            for (size_t i = 0; i < m.items.size(); ++i) {
+                if (&m.items[i] == item) {
+                    m.items.erase(m.items.begin() + static_cast<long>(i));
+                    break;
+                }
+            }
+        }
+        return true;
+    }
+    if (verb == "set") {
+        if (w.size() < 2) {
+            return false;
+        }
+        return ApplyLine(m, w[1] + (w.size() > 2 ? " " + w[2] : ""), false);
+    }
+    if (verb == "eot") {
+        std::vector<std::string> rest = Words(line, 4);
+        m.eotAfter = CueCount(rest, 1);
+        m.eotFrames = CueCount(rest, 2);
+        return true;
+    }
+    if (verb == "inject") {
+        m.inject = CueCount(w, 1);
+        return true;
+    }
+    if (verb == "noinject") {
+        m.inject = -1;
+        return true;
+    }
+    if (verb == "frame" || verb == "silence") {
+        bool on = w.size() < 2 || w[1] == "on";
+        (verb == "frame" ? m.framing : m.silent) = on;
+        return true;
+    }
+    if (verb == "clear") {
+        for (Item& item : m.items) {
+            item.badsum = item.nosep = -1;
+            item.stopped = false;
+        }
+        m.eotAfter = m.eotFrames = m.inject = -1;
+        m.silent = false;
+        return true;
+    }
+    if (verb == "quit") {
+        m.quit = true;
+        return true;
+    }
+    fprintf(stderr, "teleinfosim: unknown cue %s\n", verb.c_str());
+    return false;
+}
+
+char Checksum(const std::string& label, const std::string& value) {
+    // Historic mode: label, the separator after it and the value, summed on 6 bits, + 0x20.
+    unsigned sum = 0;
+    for (unsigned char c : label) {
+        sum += c;
+    }
+    sum += SP;
+    for (unsigned char c : value) {
+        sum += c;
+    }
+    return static_cast<char>((sum & 0x3F) + 0x20);
+}
+
+void AppendGroup(std::string& out, const std::string& label, const std::string& value, bool badsum,
+                 bool nosep) {
+    char sum = Checksum(label, value);
+    if (badsum) {
+        sum = static_cast<char>(((sum - 0x20 + 1) & 0x3F) + 0x20);
+    }
+    out += LF;
+    out += label;
+    out += SP;
+    out += value;
+    if (!nosep) {
+        out += SP;
+    }
+    out += sum;
+    out += CR;
+}
+
+std::string BuildFrame(Meter& m) {
+    std::string out;
+    if (m.framing) {
+        out += STX;
+    }
+    int groups = 0;
+    bool cut = false;
+    auto eotDue = [&] { return m.eotFrames >= 0 && m.eotAfter >= 0 && groups == m.eotAfter; };
+    if (m.inject >= 0) {
+        AppendGroup(out, "Appli", "INJECTION", false, false);
+        ++groups;
+    }
+    for (Item& item : m.items) {
+        if (eotDue()) {
+            cut = true;
+            break;
+        }
+        if (item.raw) {
+            out += item.label;
+            continue;
+        }
+        if (item.stopped) {
+            continue;
+        }
+        AppendGroup(out, item.label, item.value, item.badsum >= 0, item.nosep >= 0);
+        Consume(item.badsum);
+        Consume(item.nosep);
+        ++groups;
+    }
+    if (cut || eotDue()) {
+        out += EOT;
+        Consume(m.eotFrames);
+    } else if (m.framing) {
+        out += ETX;
+    }
+    Consume(m.inject);
+    return out;
+}
+
+struct Line {
+    int master = -1;
+    int slave = -1;
+    std::string link;
+};
+
+bool OpenLine(Line& line, const std::string& link) {
+    line.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) {
+        perror("teleinfosim: pty");
+        return false;
+    }
+    const char* name = ptsname(line.master);
+    if (name == nullptr) {
+        perror("teleinfosim: ptsname");
+        return false;
+    }
+    // Holding the slave open keeps the line up while the reader opens and closes it, and the raw
+    // profile set here stands until the reader sets its own.
+    line.slave = open(name, O_RDWR | O_NOCTTY);
+    termios tio{};
+    if (line.slave < 0 || tcgetattr(line.slave, &tio) != 0) {
+        perror("teleinfosim: slave");
+        return false;
+    }
+    cfmakeraw(&tio);
+    tcsetattr(line.slave, TCSANOW, &tio);
+    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        unlink(link.c_str());
+    }
+    if (symlink(name, link.c_str()) != 0) {
+        fprintf(stderr, "teleinfosim: link %s -> %s: %s\n", link.c_str(), name, strerror(errno));
+        return false;
+    }
+    line.link = link;
+    return true;
+}
+
+void CloseLine(Line& line) {
+    if (!line.link.empty()) {
+        unlink(line.link.c_str());
+    }
+    if (line.slave >= 0) {
+        close(line.slave);
+    }
+    if (line.master >= 0) {
+        close(line.master);
+    }
+}
+
+long long NowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+struct Control {
+    int fd = -1;
+    int keep = -1;  // our own writer, so the FIFO never reads end-of-file
+    std::string pending;
+};
+
+void ReadControl(Control& c, Meter& m) {
+    if (c.fd < 0) {
+        return;
+    }
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(c.fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        c.pending.append(buffer, static_cast<size_t>(n));
+    }
+    size_t end;
+    while ((end = c.pending.find('\n')) != std::string::npos) {
+        std::string line = c.pending.substr(0, end);
+        c.pending.erase(0, end + 1);
+        ApplyLine(m, line, true);
+        ++m.commands;
+    }
+}
+
+// Waits until the deadline (monotonic ns), for the master to take bytes, or for a command.
+// sigmask: the mask during the wait, with the stop signals let through.
+void Wait(int fd, short events, const Control& c, long long deadline, const sigset_t* sigmask) {
+    pollfd fds[2] = {{fd, events, 0}, {c.fd, POLLIN, 0}};
+    int count = c.fd >= 0 ? 2 : 1;
+    long long left = deadline - NowNs();
+    if (left < 0) {
+        left = 0;
+    }
+    timespec timeout{static_cast<time_t>(left / 1000000000LL),
+                     static_cast<long>(left % 1000000000LL)};
+    ppoll(fds, static_cast<nfds_t>(count), deadline == 0 ? nullptr : &timeout, sigmask);
+}
+
+// Sends bytes: paced (charNs > 0) one character time each, or as fast as the pty takes them.
+bool Send(Line& line, Meter& m, Control& c, const std::string& bytes, long long charNs,
+          long long& paceStart, long long& paceSent, const sigset_t* sigmask) {
+    size_t done = 0;
+    while (done < bytes.size() && !g_stop) {
+        size_t due = bytes.size() - done;
+        if (charNs > 0) {
+            long long now = NowNs();
+            long long allowed = (now - paceStart) / charNs - paceSent;
+            if (allowed <= 0) {
+                Wait(line.master, 0, c, paceStart + (paceSent + 1) * charNs, sigmask);
+                ReadControl(c, m);
+                continue;
+            }
+            if (static_cast<long long>(due) > allowed) {
+                due = static_cast<size_t>(allowed);
+            }
+        }
+        ssize_t n = write(line.master, bytes.data() + done, due);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            paceSent += n;
+            m.bytes += n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            perror("teleinfosim: write");
+            return false;
+        } else {
+            // the reader's buffer is full: wait until it takes more (bounded, to see commands)
+            Wait(line.master, POLLOUT, c, NowNs() + 200000000LL, sigmask);
+            ReadControl(c, m);
+            if (charNs > 0) {
+                // a stalled reader does not earn a burst afterwards
+                paceStart = NowNs() - paceSent * charNs;
+            }
+        }
+    }
+    return done == bytes.size();
+}
+
+void WriteStatus(const std::string& path, const Meter& m) {
+    if (path.empty()) {
+        return;
+    }
+    std::string temp = path + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (f == nullptr) {
+        return;
+    }
+    fprintf(f, "frames=%ld commands=%ld bytes=%lld\n", m.frames, m.commands, m.bytes);
+    fclose(f);
+    rename(temp.c_str(), path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Meter meter;
+    std::string link, script, control, status;
+    long long baud = 1200;
+    bool fast = false;
+    long gapMs = 0;
+    long maxFrames = -1;
+    std::vector<std::string> cues;  // command-line cues, applied after the script
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "teleinfosim: %s needs a value\n%s", arg.c_str(), kUsage);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--link")
+            link = next();
+        else if (arg == "--script")
+            script = next();
+        else if (arg == "--control")
+            control = next();
+        else if (arg == "--status")
+            status = next();
+        else if (arg == "--fast")
+            fast = true;
+        else if (arg == "--baud")
+            baud = atoll(next().c_str());
+        else if (arg == "--gap")
+            gapMs = atol(next().c_str());
+        else if (arg == "--frames")
+            maxFrames = atol(next().c_str());
+        else if (arg == "--group") {
+            std::string g = next();
+            size_t eq = g.find('=');
+            cues.push_back(eq == std::string::npos ? g : g.substr(0, eq) + " " + g.substr(eq + 1));
+        } else if (arg == "--bad-checksum")
+            cues.push_back("!badsum " + next());
+        else if (arg == "--no-separator")
+            cues.push_back("!nosep " + next());
+        else if (arg == "--stop")
+            cues.push_back("!stop " + next());
+        else if (arg == "--eot-after")
+            cues.push_back("!eot " + next());
+        else if (arg == "--inject")
+            cues.push_back("!inject");
+        else if (arg == "--raw")
+            cues.push_back("!raw " + next());
+        else if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else {
+            fprintf(stderr, "teleinfosim: unknown argument %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (link.empty() || baud <= 0) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            fprintf(stderr, "teleinfosim: cannot read %s\n", script.c_str());
+            return 2;
+        }
+        std::string text;
+        while (std::getline(in, text)) {
+            if (!ApplyLine(meter, text, false)) {
+                return 2;
+            }
+        }
+    }
+    // Command-line groups come first so that cues naming them find them.
+    for (const std::string& cue : cues) {
+        if (cue[0] != '!' && !ApplyLine(meter, cue, false)) {
+            return 2;
+        }
+    }
+    for (const std::string& cue : cues) {
+        if (cue[0] == '!' && !ApplyLine(meter, cue, false)) {
+            return 2;
+        }
+    }
+
+    // The stop signals are held blocked and only let through inside ppoll, so a stop between a
+    // check of the flag and a wait is never missed.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Control ctl;
+    bool madeFifo = false;
+    if (!control.empty()) {
+        struct stat st {};
+        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
+            fprintf(stderr, "teleinfosim: fifo %s: %s\n", control.c_str(), strerror(errno));
+            return 2;
+        }
+        ctl.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
+        ctl.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
+        if (ctl.fd < 0) {
+            fprintf(stderr, "teleinfosim: fifo %s: %s\n", control.c_str(), strerror(errno));
+            return 2;
+        }
+    }
+
+    Line line;
+    if (!OpenLine(line, link)) {
+        CloseLine(line);
+        return 1;
+    }
+    WriteStatus(status, meter);
+
+    long long charNs = fast ? 0 : 10LL * 1000000000LL / baud;
+    long long paceStart = NowNs();
+    long long paceSent = 0;
+    int rc = 0;
+    while (!g_stop && !meter.quit && (maxFrames < 0 || meter.frames < maxFrames)) {
+        ReadControl(ctl, meter);
+        if (!meter.pendingRaw.empty()) {
+            std::string raw;
+            raw.swap(meter.pendingRaw);
+            if (!Send(line, meter, ctl, raw, charNs, paceStart, paceSent, &waitMask)) {
+                rc = g_stop ? 0 : 1;
+                break;
+            }
+        }
+        if (meter.silent || meter.quit) {
+            // a silent meter: wait for a command
+            Wait(line.master, 0, ctl, NowNs() + 50000000LL, &waitMask);
+            paceStart = NowNs();
+            paceSent = 0;
+            continue;
+        }
+        std::string frame = BuildFrame(meter);
+        if (!Send(line, meter, ctl, frame, charNs, paceStart, paceSent, &waitMask)) {
+            rc = g_stop ? 0 : 1;
+            break;
+        }
+        ++meter.frames;
+        WriteStatus(status, meter);
+        if (gapMs > 0) {
+            long long until = NowNs() + gapMs * 1000000LL;
+            while (!g_stop && NowNs() < until) {
+                Wait(line.master, 0, ctl, until, &waitMask);
+                ReadControl(ctl, meter);
+            }
+            paceStart = NowNs();
+            paceSent = 0;
+        }
+    }
+    // Let the reader take what is still queued on a bounded run (--frames), then leave.
+    if (!g_stop && maxFrames >= 0) {
+        long long until = NowNs() + 2000000000LL;
+        int queued = 0;
+        while (!g_stop && NowNs() < until && ioctl(line.slave, FIONREAD, &queued) == 0 &&
+               queued > 0) {
+            Wait(line.master, 0, ctl, NowNs() + 10000000LL, &waitMask);
+        }
+    }
+    WriteStatus(status, meter);
+    CloseLine(line);
+    if (ctl.fd >= 0) {
+        close(ctl.fd);
+    }
+    if (ctl.keep >= 0) {
+        close(ctl.keep);
+    }
+    if (madeFifo) {
+        unlink(control.c_str());
+    }
+    return rc;
+}
