@@ -160,6 +160,15 @@ void Journal::Notice(int queue, long type, size_t size, const CoreRequest& notic
     End();
 }
 
+void Journal::Report(int queue, long type, size_t size, const CommLogReport& report) {
+    Begin(queue, type, size, "commlog");
+    Add(",\"msgno\":%u,\"pid\":%u,\"sec\":%u,\"usec\":%u,\"report\":%u,\"event\":%u,"
+        "\"data1\":%u,\"data\":%u}",
+        report.header.number, report.header.pid, report.header.seconds, report.header.microseconds,
+        report.kind, report.event >> 8, report.event & 0xFFu, report.data);
+    End();
+}
+
 void Journal::Error(int queue, long type, const uint8_t* body, size_t size, const char* why) {
     Begin(queue, type, size, "error");
     Add(",\"error\":\"");

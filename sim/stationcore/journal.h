@@ -24,6 +24,8 @@ class Journal {
                  const ItemOutcome* outcomes);
     // A modmgr notice.
     void Notice(int queue, long type, size_t size, const CoreRequest& notice);
+    // A communication-log report.
+    void Report(int queue, long type, size_t size, const CommLogReport& report);
     // A message refused: why, and its bytes in hexadecimal (the first 1024).
     void Error(int queue, long type, const uint8_t* body, size_t size, const char* why);
 

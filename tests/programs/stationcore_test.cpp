@@ -438,6 +438,39 @@ TEST(StationCoreProgram, ModmgrNoticesAreJournalled) {
     EXPECT_EQ(entry.size, 10) << entry.line;
 }
 
+TEST(StationCoreProgram, CommunicationLogReportsAreJournalled) {
+    Sandbox sandbox;
+    StationCore core(sandbox);
+    ASSERT_TRUE(core.Ready());
+    // The time-setting report: kind 2, event 3 with data byte 1 = 5, the time in bytes 2-5.
+    Bytes report;
+    Be32(report, 0xA55A5904u);
+    Be16(report, 9);
+    Be16(report, 0x0777);
+    Be32(report, 1700000000u);
+    Be32(report, 0);
+    report.push_back(2);
+    Be16(report, 3 * 256 + 5);
+    Be32(report, 1767225600u);
+    report.resize(128, 0);
+    ASSERT_TRUE(Send(22794, report));
+    JournalEntry entry = core.WaitFor([](const JournalEntry& e) { return e.queue == 22794; });
+    EXPECT_EQ(entry.kind, "commlog") << entry.line;
+    EXPECT_EQ(entry.msgno, 9);
+    EXPECT_EQ(entry.pid, 0x0777);
+    EXPECT_EQ(entry.report, 2);
+    EXPECT_EQ(entry.event, 3);
+    EXPECT_EQ(entry.data1, 5);
+    EXPECT_EQ(entry.data, 1767225600);
+
+    report.resize(20);
+    ASSERT_TRUE(Send(22794, report));
+    entry =
+        core.WaitFor([](const JournalEntry& e) { return e.queue == 22794 && e.kind == "error"; });
+    EXPECT_NE(entry.error.find("shorter than a header and a report"), std::string::npos)
+        << entry.line;
+}
+
 TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     Sandbox sandbox;
     StationCore core(sandbox);
@@ -458,6 +491,7 @@ TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     }
     EXPECT_LT(msgget(22792, 0), 0);
     EXPECT_LT(msgget(47003, 0), 0);
+    EXPECT_LT(msgget(22794, 0), 0);
     EXPECT_FALSE(sandbox.Exists("/var/run/chanmgr.pid"));
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.msgno == 77; }), 1);
 }
@@ -478,10 +512,12 @@ TEST(StationCoreProgram, InterruptAndHangupStopCleanlyToo) {
     }
 }
 
-TEST(StationCoreProgram, KeepsAModmgrQueueItFoundAndReplacesStaleObjects) {
+TEST(StationCoreProgram, KeepsStationQueuesItFoundAndReplacesStaleObjects) {
     Sandbox sandbox;
     int modmgr = msgget(47003, IPC_CREAT | 0777);
     ASSERT_GE(modmgr, 0);
+    int commlog = msgget(22794, IPC_CREAT | 0777);
+    ASSERT_GE(commlog, 0);
     int stale = shmget(22787, 10, IPC_CREAT | 0666);  // too small for 50 channels
     ASSERT_GE(stale, 0);
     {
@@ -491,7 +527,9 @@ TEST(StationCoreProgram, KeepsAModmgrQueueItFoundAndReplacesStaleObjects) {
         EXPECT_EQ(core.Stop().status, 0);
     }
     EXPECT_EQ(msgget(47003, 0), modmgr);
+    EXPECT_EQ(msgget(22794, 0), commlog);
     msgctl(modmgr, IPC_RMID, nullptr);
+    msgctl(commlog, IPC_RMID, nullptr);
 }
 
 TEST(StationCoreProgram, RefusesABadSiteOrASecondCore) {

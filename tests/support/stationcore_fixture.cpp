@@ -210,6 +210,10 @@ bool ParseJournalLine(const std::string& line, JournalEntry& entry) {
     entry.com = static_cast<int>(Number(object, "com", -1));
     entry.frame = static_cast<int>(Number(object, "frame", -1));
     entry.time = Number(object, "time", 0);
+    entry.report = static_cast<int>(Number(object, "report", -1));
+    entry.event = static_cast<int>(Number(object, "event", -1));
+    entry.data1 = static_cast<int>(Number(object, "data1", -1));
+    entry.data = Number(object, "data", 0);
     entry.error = Text(object, "error");
     entry.bytes = Text(object, "bytes");
     if (const Json* items = object.Get("items"); items != nullptr && items->type == Json::ARRAY) {
