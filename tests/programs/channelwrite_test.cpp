@@ -103,7 +103,7 @@ TEST(ChannelWrite, RequestsReachTheCoreOnceAndReadBack) {
     ASSERT_EQ(PlcWritePointValueFloat(2, 1.25f), 0);  // 6
     ASSERT_EQ(PlcWritePulseBool(2), 0);               // 7
     int frameMessages = SendFrame();                  // 8 ...
-    EXPECT_GE(frameMessages, 2);  // 710 bytes of items
+    EXPECT_GE(frameMessages, 2);                      // 710 bytes of items
     int lastMsgno = 7 + frameMessages;
 
     JournalEntry last = core.WaitFor([&](const JournalEntry& e) { return e.msgno == lastMsgno; });
