@@ -464,6 +464,7 @@ TEST(SerialReadChar, BlockingReadWaitsForTheSilence) {
     EXPECT_LT(waited, std::chrono::milliseconds(3000));
 
     ASSERT_TRUE(line.pty.Write("Z"));
+    ASSERT_TRUE(Readable(line.fd, 2000));
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(SerialReadChar(line.fd), 'Z');
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
