@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "stationlog.h"
 
 Journal::~Journal() {
     Close();
@@ -62,7 +65,12 @@ void Journal::End() {
     }
     line_[length_] = '\n';
     ssize_t written = write(fd_, line_, length_ + 1);
-    (void)written;
+    if (written != static_cast<ssize_t>(length_ + 1) && !writeFailed_) {
+        // Said once: a journal that cannot be written would otherwise fill the log.
+        writeFailed_ = true;
+        StationLog(LOG_ERR, "journal write failed: %s",
+                   written < 0 ? std::strerror(errno) : "short write");
+    }
     line_[length_] = 0;
 }
 

@@ -41,6 +41,7 @@ class Journal {
     unsigned long sequence_ = 0;
     size_t length_ = 0;
     bool truncated_ = false;
+    bool writeFailed_ = false;
     // Worst case: 256 items of about 150 bytes, or 1024 body bytes in hexadecimal.
     char line_[65536] = {};
 };

@@ -375,6 +375,7 @@ int StandInRun(const StandInOptions& options) {
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
 
     Owned owned;
@@ -416,7 +417,7 @@ int StandInRun(const StandInOptions& options) {
         bool busy = core.Drain();
         timespec wait{0, busy ? 0 : kIdleWaitNs};
         signal = sigtimedwait(&stops, &info, &wait);
-        if (signal == SIGTERM || signal == SIGINT) {
+        if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
             break;
         }
     }

@@ -442,6 +442,22 @@ TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.msgno == 77; }), 1);
 }
 
+TEST(StationCoreProgram, InterruptAndHangupStopCleanlyToo) {
+    for (int signal : {SIGINT, SIGHUP}) {
+        Sandbox sandbox;
+        StationCore core(sandbox);
+        ASSERT_TRUE(core.Ready());
+        ASSERT_EQ(kill(core.Pid(), signal), 0);
+        ASSERT_TRUE(WaitUntil([&] { return !sandbox.Exists("/var/run/chanmgr.pid"); }))
+            << "signal " << signal;
+        ProgramResult result = core.Stop();
+        EXPECT_TRUE(result.exited) << "signal " << signal;
+        EXPECT_EQ(result.status, 0) << "signal " << signal;
+        EXPECT_LT(shmget(22796, 0, 0), 0) << "signal " << signal;
+        EXPECT_LT(msgget(22792, 0), 0) << "signal " << signal;
+    }
+}
+
 TEST(StationCoreProgram, KeepsAModmgrQueueItFoundAndReplacesStaleObjects) {
     Sandbox sandbox;
     int modmgr = msgget(47003, IPC_CREAT | 0777);

@@ -280,7 +280,10 @@ std::string StationCore::JournalPath() const {
 
 std::vector<JournalEntry> StationCore::Journal() const {
     std::vector<JournalEntry> entries;
-    std::istringstream in(sandbox_.ReadFile("/var/log/stationcore.journal"));
+    std::string text = sandbox_.ReadFile("/var/log/stationcore.journal");
+    // A line still being written has no end yet: leave it for the next look.
+    text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         JournalEntry entry;
         if (ParseJournalLine(line, entry)) {
