@@ -251,6 +251,26 @@ TEST(StationCoreProgram, ChannelWritesReachTheMemoriesAndTheJournalOnce) {
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.kind != "request"; }), 0);
 }
 
+TEST(StationCoreProgram, ABurstOfRequestsIsJournalledWholeAndInOrder) {
+    Sandbox sandbox;
+    StationCore core(sandbox);
+    ASSERT_TRUE(core.Ready());
+    const int count = 300;
+    for (int i = 1; i <= count; ++i) {
+        Bytes body = Head(3, static_cast<unsigned>(i));
+        ItemLong(body, 5, i);
+        End(body);
+        // The queue holds a few hundred of these; wait for room rather than drop one.
+        ASSERT_TRUE(WaitUntil([&] { return Send(22792, body); }, std::chrono::seconds(5)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return core.Journal().size() == static_cast<size_t>(count); }));
+    std::vector<JournalEntry> journal = core.Journal();
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(journal[i].msgno, i + 1);
+    }
+    EXPECT_EQ(core.ReadLong(5), count);
+}
+
 TEST(StationCoreProgram, FrameValuesFollowTheFrameMap) {
     Sandbox sandbox;
     StationCore core(sandbox, R"(
