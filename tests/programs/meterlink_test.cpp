@@ -342,3 +342,80 @@ TEST(MeterlinkProgram, StopsOnSigintWhileTheLineIsSilent) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the simulator puts on the line for one frame, read from the slave side of its pty.
+std::string OneFrameFromSimulator(const Sandbox& box, const std::vector<std::string>& cues) {
+    std::vector<std::string> args{"--link",    box.Path("/dev/ttyUSB0"),
+                                  "--fast",    "--frames",
+                                  "1",         "--group",
+                                  "ISOUSC=45", "--group",
+                                  "IINST=002"};
+    args.insert(args.end(), cues.begin(), cues.end());
+    Process sim(ProgramPath("teleinfosim"), args);
+    std::string bytes;
+    int fd = -1;
+    WaitUntil([&] {
+        fd = open(box.Path("/dev/ttyUSB0").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        return fd >= 0 || !sim.Running();
+    });
+    if (fd < 0) {
+        ADD_FAILURE() << sim.Output();
+        return "";
+    }
+    WaitUntil([&] {
+        char chunk[256];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            bytes.append(chunk, static_cast<size_t>(n));
+        }
+        return !bytes.empty() && (bytes.back() == '\x03' || bytes.back() == '\x04');
+    });
+    close(fd);
+    ProgramResult result = sim.Wait(5s);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_FALSE(box.Exists("/dev/ttyUSB0"));  // the link goes with the simulator
+    return bytes;
+}
+
+}  // namespace
+
+// The simulator is checked against groups whose checksums are known from real meters, so that
+// the program tests above do not rest on a simulator that agrees with the decoder by accident.
+TEST(TeleinfoSimulator, FramesAndCuesOnTheLine) {
+    struct Case {
+        std::vector<std::string> cues;
+        std::string bytes;
+    } cases[] = {
+        {{}, "\x02\nISOUSC 45 ?\r\nIINST 002 Y\r\x03"},
+        {{"--bad-checksum", "IINST"}, "\x02\nISOUSC 45 ?\r\nIINST 002 Z\r\x03"},
+        {{"--no-separator", "ISOUSC"}, "\x02\nISOUSC 45?\r\nIINST 002 Y\r\x03"},
+        {{"--stop", "ISOUSC"}, "\x02\nIINST 002 Y\r\x03"},
+        {{"--eot-after", "1"}, "\x02\nISOUSC 45 ?\r\x04"},
+        {{"--inject"}, "\x02\nAppli INJECTION Y\r\nISOUSC 45 ?\r\nIINST 002 Y\r\x03"},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        EXPECT_EQ(OneFrameFromSimulator(box, c.cues), c.bytes)
+            << (c.cues.empty() ? "plain" : c.cues[0]);
+    }
+}
+
+TEST(MeterlinkProgram, LineThatHangsUpIsReportedWithoutSpinningAndStillStops) {
+    MeterlinkStation s(Configuration(kCom, R"(<TRAME No="3" Etiquette="BASE"/>)"));
+    ASSERT_TRUE(WaitUntil([&] { return s.FrameMessages(3) > 0; })) << s.box_.Log();
+    s.Tell("quit\n");  // the meter's side of the line closes
+    ASSERT_TRUE(WaitUntil([&] { return s.box_.LogHas("erreur scrutation", "err"); }, 5s))
+        << s.box_.Log();
+    EXPECT_TRUE(s.box_.LogHas("erreur lecture port serie=5", "err")) << s.box_.Log();
+    s.meterlink_.Signal(SIGINT);
+    ProgramResult result = s.meterlink_.Wait(3s);
+    EXPECT_EQ(result.status, 0);
+    // one report a second at most, not one per poll
+    int reports = 0;
+    for (const std::string& line : s.box_.LogLines()) {
+        reports += line.find("erreur scrutation") != std::string::npos;
+    }
+    EXPECT_LE(reports, 3);
+}
