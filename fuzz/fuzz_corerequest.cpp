@@ -1,5 +1,6 @@
 // Request bodies as the core stand-in receives them: decoded, applied and journalled whatever
-// the bytes. The first byte chooses the queue (chanmgr or modmgr); the rest is the body.
+// the bytes. The first byte chooses the queue (chanmgr, modmgr or the communication-log
+// reports); the rest is the body.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,7 @@ struct State {
     Site site;
     HeapImage heap;
     CoreRequest request;
+    CommLogReport report;
     ItemOutcome outcomes[kCoreMaxItems];
     Journal journal;
 };
@@ -35,11 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t* body = data + 1;
     size_t length = size - 1;
-    if (data[0] & 1) {
+    if (data[0] % 3 == 1) {
         if (DecodeModmgrNotice(body, length, state->request) == 0) {
             state->journal.Notice(47003, 1, length, state->request);
         } else {
             state->journal.Error(47003, 1, body, length, state->request.error);
+        }
+        return 0;
+    }
+    if (data[0] % 3 == 2) {
+        if (DecodeCommLogReport(body, length, state->report) == 0) {
+            state->journal.Report(22794, 1, length, state->report);
+        } else {
+            state->journal.Error(22794, 1, body, length, state->report.error);
         }
         return 0;
     }

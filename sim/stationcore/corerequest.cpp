@@ -50,19 +50,41 @@ int Fail(CoreRequest& request, const char* format, ...) {
     return -1;
 }
 
-int DecodeHeader(Cursor& in, CoreRequest& request) {
-    CoreHeader& h = request.header;
+// The header alone; null, or why it is refused.
+const char* HeaderFault(Cursor& in, CoreHeader& h) {
     if (!in.U32(h.marker) || !in.U16(h.number) || !in.U16(h.pid) || !in.U32(h.seconds) ||
-        !in.U32(h.microseconds) || !in.U8(request.command)) {
-        return Fail(request, "body of %zu bytes is shorter than a header and a command", in.size);
+        !in.U32(h.microseconds)) {
+        return "short";
     }
     if (h.marker != kMsgMarker) {
-        return Fail(request, "wrong marker %08X", h.marker);
+        return "marker";
     }
-    if (h.number == 0) {
-        return Fail(request, "message number 0");
+    return h.number == 0 ? "number" : nullptr;
+}
+
+// Writes why a header was refused; `what` names what should follow it.
+void HeaderError(char* error, size_t size, const char* fault, size_t bodySize, const CoreHeader& h,
+                 const char* what) {
+    if (fault[0] == 's') {
+        std::snprintf(error, size, "body of %zu bytes is shorter than a header and %s", bodySize,
+                      what);
+    } else if (fault[0] == 'm') {
+        std::snprintf(error, size, "wrong marker %08X", h.marker);
+    } else {
+        std::snprintf(error, size, "message number 0");
     }
-    return 0;
+}
+
+int DecodeHeader(Cursor& in, CoreRequest& request) {
+    const char* fault = HeaderFault(in, request.header);
+    if (fault == nullptr && !in.U8(request.command)) {
+        fault = "short";
+    }
+    if (fault == nullptr) {
+        return 0;
+    }
+    HeaderError(request.error, sizeof request.error, fault, in.size, request.header, "a command");
+    return -1;
 }
 
 int DecodeItems(Cursor& in, CoreRequest& request) {
@@ -241,6 +263,20 @@ int DecodeModmgrNotice(const uint8_t* body, size_t size, CoreRequest& notice) {
     notice.error[0] = 0;
     Cursor in{body, size};
     return DecodeHeader(in, notice);
+}
+
+int DecodeCommLogReport(const uint8_t* body, size_t size, CommLogReport& report) {
+    report.error[0] = 0;
+    Cursor in{body, size};
+    const char* fault = HeaderFault(in, report.header);
+    if (fault == nullptr && !(in.U8(report.kind) && in.U16(report.event) && in.U32(report.data))) {
+        fault = "short";
+    }
+    if (fault == nullptr) {
+        return 0;
+    }
+    HeaderError(report.error, sizeof report.error, fault, size, report.header, "a report");
+    return -1;
 }
 
 int ApplyCoreRequest(const CoreRequest& request, const Site& site, ChannelImage& image,

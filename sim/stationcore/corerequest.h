@@ -66,6 +66,19 @@ int DecodeCoreRequest(const uint8_t* body, size_t size, CoreRequest& request);
 // what follows (the sender's zero fill) is not read. 0, or -1 with `error` set.
 int DecodeModmgrNotice(const uint8_t* body, size_t size, CoreRequest& notice);
 
+// A communication-log report (queue 22794): a header, then the report kind (char), the event
+// code x 256 + data byte 1 (short) and data bytes 2-5 (long, the first the most significant).
+struct CommLogReport {
+    CoreHeader header;
+    uint8_t kind = 0;
+    uint16_t event = 0;
+    uint32_t data = 0;
+    char error[160] = {};
+};
+
+// 0, or -1 with `error` set. What follows the fields (the sender's zero fill) is not read.
+int DecodeCommLogReport(const uint8_t* body, size_t size, CommLogReport& report);
+
 // What became of one item.
 struct ItemOutcome {
     int target = 0;              // channel or set-point number; 0 when the item has none

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "stationlog.h"
 
 Journal::~Journal() {
     Close();
@@ -62,7 +65,12 @@ void Journal::End() {
     }
     line_[length_] = '\n';
     ssize_t written = write(fd_, line_, length_ + 1);
-    (void)written;
+    if (written != static_cast<ssize_t>(length_ + 1) && !writeFailed_) {
+        // Said once: a journal that cannot be written would otherwise fill the log.
+        writeFailed_ = true;
+        StationLog(LOG_ERR, "journal write failed: %s",
+                   written < 0 ? std::strerror(errno) : "short write");
+    }
     line_[length_] = 0;
 }
 
@@ -149,6 +157,15 @@ void Journal::Notice(int queue, long type, size_t size, const CoreRequest& notic
     Begin(queue, type, size, "modmgr");
     AddHeader(notice);
     Add("}");
+    End();
+}
+
+void Journal::Report(int queue, long type, size_t size, const CommLogReport& report) {
+    Begin(queue, type, size, "commlog");
+    Add(",\"msgno\":%u,\"pid\":%u,\"sec\":%u,\"usec\":%u,\"report\":%u,\"event\":%u,"
+        "\"data1\":%u,\"data\":%u}",
+        report.header.number, report.header.pid, report.header.seconds, report.header.microseconds,
+        report.kind, report.event >> 8, report.event & 0xFFu, report.data);
     End();
 }
 

@@ -24,6 +24,8 @@ class Journal {
                  const ItemOutcome* outcomes);
     // A modmgr notice.
     void Notice(int queue, long type, size_t size, const CoreRequest& notice);
+    // A communication-log report.
+    void Report(int queue, long type, size_t size, const CommLogReport& report);
     // A message refused: why, and its bytes in hexadecimal (the first 1024).
     void Error(int queue, long type, const uint8_t* body, size_t size, const char* why);
 
@@ -41,6 +43,7 @@ class Journal {
     unsigned long sequence_ = 0;
     size_t length_ = 0;
     bool truncated_ = false;
+    bool writeFailed_ = false;
     // Worst case: 256 items of about 150 bytes, or 1024 body bytes in hexadecimal.
     char line_[65536] = {};
 };

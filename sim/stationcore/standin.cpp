@@ -36,12 +36,24 @@ struct QueueMessage {
     uint8_t body[kMaxMessage];
 };
 
+// A queue the stand-in reads. Queue 22792 is its own; the queues of modmgr and of the
+// communication-log reports belong to the station and may exist already (a module creates
+// them when missing): they are used as found, and removed at the end only if this run made them.
+struct Queue {
+    int key;
+    int mode;
+    int id = -1;
+    bool created = false;
+};
+
+enum QueueIndex { kQueueChanmgr, kQueueModmgr, kQueueCommLog, kQueueCount };
+
 struct Owned {
     int shmId[kAreaCount];
     void* shmAt[kAreaCount];
-    int chanmgrQueue = -1;
-    int modmgrQueue = -1;
-    bool modmgrCreated = false;
+    Queue queues[kQueueCount] = {{corekey::kChanmgrQueue, 0666},
+                                 {corekey::kModmgrQueue, 0777},
+                                 {corekey::kCommLogQueue, 0777}};
     std::string pidPath;
     bool pidWritten = false;
 
@@ -63,14 +75,12 @@ void Release(Owned& owned) {
         unlink(owned.pidPath.c_str());
         owned.pidWritten = false;
     }
-    if (owned.chanmgrQueue >= 0) {
-        msgctl(owned.chanmgrQueue, IPC_RMID, nullptr);
-        owned.chanmgrQueue = -1;
+    for (Queue& queue : owned.queues) {
+        if (queue.id >= 0 && queue.created) {
+            msgctl(queue.id, IPC_RMID, nullptr);
+        }
+        queue.id = -1;
     }
-    if (owned.modmgrQueue >= 0 && owned.modmgrCreated) {
-        msgctl(owned.modmgrQueue, IPC_RMID, nullptr);
-    }
-    owned.modmgrQueue = -1;
     for (int i = 0; i < kAreaCount; ++i) {
         if (owned.shmAt[i] != nullptr) {
             shmdt(owned.shmAt[i]);
@@ -122,38 +132,26 @@ int CreateMemory(int area, int channelCount, Owned& owned) {
     return 0;
 }
 
-int CreateChanmgrQueue(Owned& owned) {
-    int id = msgget(corekey::kChanmgrQueue, IPC_CREAT | IPC_EXCL | 0666);
+// Queue 22792 is made afresh: requests left by an earlier run are not this run's.
+int OpenQueue(Queue& queue, bool afresh) {
+    int id = msgget(queue.key, IPC_CREAT | IPC_EXCL | queue.mode);
     if (id < 0 && errno == EEXIST) {
-        int stale = msgget(corekey::kChanmgrQueue, 0);
-        if (stale >= 0 && msgctl(stale, IPC_RMID, nullptr) == 0) {
-            StationLog(LOG_WARNING, "stale queue key %d removed", corekey::kChanmgrQueue);
+        int found = msgget(queue.key, 0);
+        if (afresh && found >= 0 && msgctl(found, IPC_RMID, nullptr) == 0) {
+            StationLog(LOG_WARNING, "stale queue key %d removed", queue.key);
+            id = msgget(queue.key, IPC_CREAT | IPC_EXCL | queue.mode);
+        } else if (!afresh) {
+            queue.id = found;
+            queue.created = false;
+            return found >= 0 ? 0 : -1;
         }
-        id = msgget(corekey::kChanmgrQueue, IPC_CREAT | IPC_EXCL | 0666);
     }
     if (id < 0) {
-        StationLog(LOG_ERR, "cannot create queue key %d: %s", corekey::kChanmgrQueue,
-                   std::strerror(errno));
+        StationLog(LOG_ERR, "cannot open queue key %d: %s", queue.key, std::strerror(errno));
         return -1;
     }
-    owned.chanmgrQueue = id;
-    return 0;
-}
-
-// modmgr's queue may already exist (a driver creates it when missing): use it, remove it at
-// the end only when this run created it.
-int OpenModmgrQueue(Owned& owned) {
-    int id = msgget(corekey::kModmgrQueue, IPC_CREAT | IPC_EXCL | 0777);
-    owned.modmgrCreated = id >= 0;
-    if (id < 0 && errno == EEXIST) {
-        id = msgget(corekey::kModmgrQueue, 0);
-    }
-    if (id < 0) {
-        StationLog(LOG_ERR, "cannot open queue key %d: %s", corekey::kModmgrQueue,
-                   std::strerror(errno));
-        return -1;
-    }
-    owned.modmgrQueue = id;
+    queue.id = id;
+    queue.created = true;
     return 0;
 }
 
@@ -187,13 +185,14 @@ class Core {
     Core(const Site& site, ChannelImage& image, Journal& journal, Owned& owned)
         : site_(site), image_(image), journal_(journal), owned_(owned) {}
 
-    // Takes every waiting message of both queues; true when there was at least one.
+    // Takes every waiting message of every queue; true when there was at least one.
     bool Drain();
 
   private:
-    bool Take(int& queueId, int key, bool modmgr);
+    bool Take(Queue& queue);
     void Chanmgr(size_t size);
     void Modmgr(size_t size);
+    void CommLog(size_t size);
 
     const Site& site_;
     ChannelImage& image_;
@@ -201,41 +200,40 @@ class Core {
     Owned& owned_;
     QueueMessage message_{};
     CoreRequest request_{};
+    CommLogReport report_{};
     ItemOutcome outcomes_[kCoreMaxItems];
 };
 
 bool Core::Drain() {
     bool any = false;
-    while (Take(owned_.chanmgrQueue, corekey::kChanmgrQueue, false)) {
-        any = true;
-    }
-    while (Take(owned_.modmgrQueue, corekey::kModmgrQueue, true)) {
-        any = true;
+    for (Queue& queue : owned_.queues) {
+        while (Take(queue)) {
+            any = true;
+        }
     }
     return any;
 }
 
-bool Core::Take(int& queueId, int key, bool modmgr) {
-    if (queueId < 0) {
+bool Core::Take(Queue& queue) {
+    if (queue.id < 0) {
         return false;
     }
-    ssize_t n = msgrcv(queueId, &message_, sizeof message_.body, 0, IPC_NOWAIT | MSG_NOERROR);
+    ssize_t n = msgrcv(queue.id, &message_, sizeof message_.body, 0, IPC_NOWAIT | MSG_NOERROR);
     if (n < 0) {
         if (errno == EIDRM || errno == EINVAL) {
             // Someone removed the queue: modules would fail to send, so put it back.
-            StationLog(LOG_ERR, "queue key %d was removed, created again", key);
-            int id = msgget(key, IPC_CREAT | (modmgr ? 0777 : 0666));
-            queueId = id;
-            if (modmgr) {
-                owned_.modmgrCreated = id >= 0;
-            }
+            StationLog(LOG_ERR, "queue key %d was removed, created again", queue.key);
+            queue.id = msgget(queue.key, IPC_CREAT | queue.mode);
+            queue.created = queue.id >= 0;
         } else if (errno != ENOMSG && errno != EINTR) {
-            StationLog(LOG_ERR, "receive on queue key %d: %s", key, std::strerror(errno));
+            StationLog(LOG_ERR, "receive on queue key %d: %s", queue.key, std::strerror(errno));
         }
         return false;
     }
-    if (modmgr) {
+    if (queue.key == corekey::kModmgrQueue) {
         Modmgr(static_cast<size_t>(n));
+    } else if (queue.key == corekey::kCommLogQueue) {
+        CommLog(static_cast<size_t>(n));
     } else {
         Chanmgr(static_cast<size_t>(n));
     }
@@ -276,6 +274,16 @@ void Core::Modmgr(size_t size) {
         return;
     }
     journal_.Notice(queue, message_.type, size, request_);
+}
+
+void Core::CommLog(size_t size) {
+    const int queue = corekey::kCommLogQueue;
+    if (DecodeCommLogReport(message_.body, size, report_) != 0) {
+        journal_.Error(queue, message_.type, message_.body, size, report_.error);
+        StationLog(LOG_WARNING, "communication-log report dropped: %s", report_.error);
+        return;
+    }
+    journal_.Report(queue, message_.type, size, report_);
 }
 
 int LoadSite(const StandInOptions& options, Site& site) {
@@ -375,6 +383,7 @@ int StandInRun(const StandInOptions& options) {
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
 
     Owned owned;
@@ -402,7 +411,9 @@ int StandInRun(const StandInOptions& options) {
         Release(owned);
         return kStandInFailed;
     }
-    if (CreateChanmgrQueue(owned) != 0 || OpenModmgrQueue(owned) != 0 || WritePid(owned) != 0) {
+    if (OpenQueue(owned.queues[kQueueChanmgr], true) != 0 ||
+        OpenQueue(owned.queues[kQueueModmgr], false) != 0 ||
+        OpenQueue(owned.queues[kQueueCommLog], false) != 0 || WritePid(owned) != 0) {
         Release(owned);
         return kStandInFailed;
     }
@@ -416,7 +427,7 @@ int StandInRun(const StandInOptions& options) {
         bool busy = core.Drain();
         timespec wait{0, busy ? 0 : kIdleWaitNs};
         signal = sigtimedwait(&stops, &info, &wait);
-        if (signal == SIGTERM || signal == SIGINT) {
+        if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
             break;
         }
     }

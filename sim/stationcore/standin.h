@@ -9,7 +9,7 @@
 #include "site.h"
 
 // Exit statuses of the program.
-constexpr int kStandInStopped = 0;  // stopped by SIGTERM or SIGINT, everything removed
+constexpr int kStandInStopped = 0;  // stopped by SIGTERM, SIGINT or SIGHUP, all removed
 constexpr int kStandInFailed = 1;   // could not start (site, INI, IPC, another core running)
 constexpr int kStandInUsage = 2;    // bad arguments
 
@@ -29,7 +29,7 @@ int StandInArguments(int argc, char** argv, StandInOptions& options, std::string
 // lacks the key gets the count written in its [ENV] section. `note` tells of a disagreement.
 int StandInChannelCount(const Site& site, std::string& note);
 
-// Runs the stand-in until SIGTERM/SIGINT; returns the exit status.
+// Runs the stand-in until SIGTERM, SIGINT or SIGHUP; returns the exit status.
 int StandInRun(const StandInOptions& options);
 
 // Attaches a running stand-in's memories read-only and prints its channels. The exit status.

@@ -655,12 +655,21 @@ int main(int argc, char** argv) {
             paceSent = 0;
         }
     }
-    // Let the reader take what is still queued on a bounded run (--frames), then leave.
+    // Let the reader take what is still queued on a bounded run (--frames), then leave. The pty
+    // hands written bytes to the slave side asynchronously, so an empty queue counts only once
+    // it has stayed empty for a moment.
     if (!g_stop && maxFrames >= 0) {
-        long long until = NowNs() + 2000000000LL;
+        long long until = NowNs() + 5000000000LL;
+        long long emptySince = 0;
         int queued = 0;
-        while (!g_stop && NowNs() < until && ioctl(line.slave, FIONREAD, &queued) == 0 &&
-               queued > 0) {
+        while (!g_stop && NowNs() < until && ioctl(line.slave, FIONREAD, &queued) == 0) {
+            if (queued > 0) {
+                emptySince = 0;
+            } else if (emptySince == 0) {
+                emptySince = NowNs();
+            } else if (NowNs() - emptySince > 200000000LL) {
+                break;
+            }
             Wait(line.master, 0, ctl, NowNs() + 10000000LL, &waitMask);
         }
     }

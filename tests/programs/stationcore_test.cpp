@@ -251,6 +251,26 @@ TEST(StationCoreProgram, ChannelWritesReachTheMemoriesAndTheJournalOnce) {
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.kind != "request"; }), 0);
 }
 
+TEST(StationCoreProgram, ABurstOfRequestsIsJournalledWholeAndInOrder) {
+    Sandbox sandbox;
+    StationCore core(sandbox);
+    ASSERT_TRUE(core.Ready());
+    const int count = 300;
+    for (int i = 1; i <= count; ++i) {
+        Bytes body = Head(3, static_cast<unsigned>(i));
+        ItemLong(body, 5, i);
+        End(body);
+        // The queue holds a few hundred of these; wait for room rather than drop one.
+        ASSERT_TRUE(WaitUntil([&] { return Send(22792, body); }, std::chrono::seconds(5)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return core.Journal().size() == static_cast<size_t>(count); }));
+    std::vector<JournalEntry> journal = core.Journal();
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(journal[i].msgno, i + 1);
+    }
+    EXPECT_EQ(core.ReadLong(5), count);
+}
+
 TEST(StationCoreProgram, FrameValuesFollowTheFrameMap) {
     Sandbox sandbox;
     StationCore core(sandbox, R"(
@@ -418,6 +438,39 @@ TEST(StationCoreProgram, ModmgrNoticesAreJournalled) {
     EXPECT_EQ(entry.size, 10) << entry.line;
 }
 
+TEST(StationCoreProgram, CommunicationLogReportsAreJournalled) {
+    Sandbox sandbox;
+    StationCore core(sandbox);
+    ASSERT_TRUE(core.Ready());
+    // The time-setting report: kind 2, event 3 with data byte 1 = 5, the time in bytes 2-5.
+    Bytes report;
+    Be32(report, 0xA55A5904u);
+    Be16(report, 9);
+    Be16(report, 0x0777);
+    Be32(report, 1700000000u);
+    Be32(report, 0);
+    report.push_back(2);
+    Be16(report, 3 * 256 + 5);
+    Be32(report, 1767225600u);
+    report.resize(128, 0);
+    ASSERT_TRUE(Send(22794, report));
+    JournalEntry entry = core.WaitFor([](const JournalEntry& e) { return e.queue == 22794; });
+    EXPECT_EQ(entry.kind, "commlog") << entry.line;
+    EXPECT_EQ(entry.msgno, 9);
+    EXPECT_EQ(entry.pid, 0x0777);
+    EXPECT_EQ(entry.report, 2);
+    EXPECT_EQ(entry.event, 3);
+    EXPECT_EQ(entry.data1, 5);
+    EXPECT_EQ(entry.data, 1767225600);
+
+    report.resize(20);
+    ASSERT_TRUE(Send(22794, report));
+    entry =
+        core.WaitFor([](const JournalEntry& e) { return e.queue == 22794 && e.kind == "error"; });
+    EXPECT_NE(entry.error.find("shorter than a header and a report"), std::string::npos)
+        << entry.line;
+}
+
 TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     Sandbox sandbox;
     StationCore core(sandbox);
@@ -438,14 +491,33 @@ TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     }
     EXPECT_LT(msgget(22792, 0), 0);
     EXPECT_LT(msgget(47003, 0), 0);
+    EXPECT_LT(msgget(22794, 0), 0);
     EXPECT_FALSE(sandbox.Exists("/var/run/chanmgr.pid"));
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.msgno == 77; }), 1);
 }
 
-TEST(StationCoreProgram, KeepsAModmgrQueueItFoundAndReplacesStaleObjects) {
+TEST(StationCoreProgram, InterruptAndHangupStopCleanlyToo) {
+    for (int signal : {SIGINT, SIGHUP}) {
+        Sandbox sandbox;
+        StationCore core(sandbox);
+        ASSERT_TRUE(core.Ready());
+        ASSERT_EQ(kill(core.Pid(), signal), 0);
+        ASSERT_TRUE(WaitUntil([&] { return !sandbox.Exists("/var/run/chanmgr.pid"); }))
+            << "signal " << signal;
+        ProgramResult result = core.Stop();
+        EXPECT_TRUE(result.exited) << "signal " << signal;
+        EXPECT_EQ(result.status, 0) << "signal " << signal;
+        EXPECT_LT(shmget(22796, 0, 0), 0) << "signal " << signal;
+        EXPECT_LT(msgget(22792, 0), 0) << "signal " << signal;
+    }
+}
+
+TEST(StationCoreProgram, KeepsStationQueuesItFoundAndReplacesStaleObjects) {
     Sandbox sandbox;
     int modmgr = msgget(47003, IPC_CREAT | 0777);
     ASSERT_GE(modmgr, 0);
+    int commlog = msgget(22794, IPC_CREAT | 0777);
+    ASSERT_GE(commlog, 0);
     int stale = shmget(22787, 10, IPC_CREAT | 0666);  // too small for 50 channels
     ASSERT_GE(stale, 0);
     {
@@ -455,7 +527,9 @@ TEST(StationCoreProgram, KeepsAModmgrQueueItFoundAndReplacesStaleObjects) {
         EXPECT_EQ(core.Stop().status, 0);
     }
     EXPECT_EQ(msgget(47003, 0), modmgr);
+    EXPECT_EQ(msgget(22794, 0), commlog);
     msgctl(modmgr, IPC_RMID, nullptr);
+    msgctl(commlog, IPC_RMID, nullptr);
 }
 
 TEST(StationCoreProgram, RefusesABadSiteOrASecondCore) {

@@ -210,6 +210,10 @@ bool ParseJournalLine(const std::string& line, JournalEntry& entry) {
     entry.com = static_cast<int>(Number(object, "com", -1));
     entry.frame = static_cast<int>(Number(object, "frame", -1));
     entry.time = Number(object, "time", 0);
+    entry.report = static_cast<int>(Number(object, "report", -1));
+    entry.event = static_cast<int>(Number(object, "event", -1));
+    entry.data1 = static_cast<int>(Number(object, "data1", -1));
+    entry.data = Number(object, "data", 0);
     entry.error = Text(object, "error");
     entry.bytes = Text(object, "bytes");
     if (const Json* items = object.Get("items"); items != nullptr && items->type == Json::ARRAY) {
@@ -280,7 +284,10 @@ std::string StationCore::JournalPath() const {
 
 std::vector<JournalEntry> StationCore::Journal() const {
     std::vector<JournalEntry> entries;
-    std::istringstream in(sandbox_.ReadFile("/var/log/stationcore.journal"));
+    std::string text = sandbox_.ReadFile("/var/log/stationcore.journal");
+    // A line still being written has no end yet: leave it for the next look.
+    text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         JournalEntry entry;
         if (ParseJournalLine(line, entry)) {

@@ -39,6 +39,10 @@ struct JournalEntry {
     int com = -1;  // command 10
     int frame = -1;
     long long time = 0;  // command 54
+    int report = -1;     // kind "commlog": report kind, event code, data byte 1, data bytes 2-5
+    int event = -1;
+    int data1 = -1;
+    long long data = 0;
     std::vector<JournalItem> items;
     std::string error;  // kind "error": why the message was refused
     std::string bytes;  // kind "error": the body in hexadecimal

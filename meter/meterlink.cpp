@@ -1,0 +1,438 @@
+// meterlink: configuration, serial line, scan loop and reception supervision around the Teleinfo
+// decoder.
+#include "meterlink.h"
+
+#include <expat.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "board.h"
+#include "clock.h"
+#include "logdebug.h"
+#include "plcutilities.h"
+#include "serialcomm.h"
+#include "stationlog.h"
+#include "xmlattrib.h"
+
+volatile sig_atomic_t g_meterlinkStop = 0;
+
+namespace {
+
+constexpr const char* kConfigurationPath = "/var/parameters/configuration.xml";
+constexpr int kBlockSize = 1024;
+
+volatile sig_atomic_t g_signal = 0;
+
+void OnSignal(int signal) {
+    g_signal = signal;
+    g_meterlinkStop = 1;
+}
+
+// The decoder's effects, as this module delivers them: frame messages and single writes to
+// chanmgr, the port's debug trace, the system log.
+class ModuleOutput : public TeleinfoOutput {
+  public:
+    explicit ModuleOutput(SerialDebug* trace) : trace_(trace) {}
+    void Begin(int com, int frame) override { PlcBeginSend(com, frame); }
+    void WriteBool(int index, bool value) override { PlcWriteMsgBool(index, value ? 1 : 0); }
+    void WriteLong(int index, int32_t value) override { PlcWriteMsgLong(index, value); }
+    void WriteFloat(int index, float value) override { PlcWriteMsgFloat(index, value); }
+    void Terminate() override { PlcTerminateSend(); }
+    void WriteChannelBool(int channel, bool value) override {
+        PlcWriteBool(channel, value ? 1 : 0);
+    }
+    void Trace(const char* text, int length) override {
+        WriteBytesToSerialDebug(trace_, text, length);
+    }
+    void TraceTimestamp() override { TimeStampSerialDebug(trace_); }
+    void Log(int priority, const char* text) override {
+        if (priority == LOG_DEBUG) {
+            LogDebug("%s", text);
+        } else {
+            StationLog(priority, "%s", text);
+        }
+    }
+    bool Verbose() const override { return DebugLevel() != 0; }
+
+  private:
+    SerialDebug* trace_;
+};
+
+// Milliseconds of a Timeout attribute as whole seconds: rounded up, at least 2; 0 when not > 0.
+int TimeoutSeconds(int milliseconds) {
+    if (milliseconds <= 0) {
+        return 0;
+    }
+    int seconds = milliseconds / 1000 + (milliseconds % 1000 != 0 ? 1 : 0);
+    return seconds < 2 ? 2 : seconds;
+}
+
+// ---- configuration ------------------------------------------------------------------------
+
+struct ConfigReader {
+    Meterlink* m;
+    int nesting = 0;      // 0 outside, 1 AUTOMATE, 2 accepted COM, 3 TRAME
+    size_t comFirst = 0;  // definitions added since the accepted COM began
+    int comAdded = 0;
+};
+
+void StartCom(ConfigReader* r, XmlAttributes attributes) {
+    Meterlink* m = r->m;
+    const char* type = XmlAttrFind(attributes, "Type");
+    if (type == nullptr || strcasecmp(type, "meterlink") != 0) {
+        return;
+    }
+    int port = 0;
+    if (XmlAttrInt(attributes, "Port", &port) != 0) {
+        XmlErrorRecord("Pas de port de communication parametre");
+        return;
+    }
+    if (port != m->port) {
+        LogDebug("Port lu=%d != Port demande=%d", port, m->port);
+        return;
+    }
+    int no = 0;
+    if (XmlAttrInt(attributes, "No", &no) != 0) {
+        XmlErrorRecord("Pas d'idenfication de voie parametree");
+        return;
+    }
+    // Port -1 names the Ethernet link: no serial line behind it.
+    const char* device = port >= 0 ? SerialPortName(port) : nullptr;
+    if (device == nullptr) {
+        XmlErrorRecord("Le port %d n'existe pas", port);
+        return;
+    }
+    m->noVoieCom = no;
+    snprintf(m->device, sizeof m->device, "%s", device);
+    int value = 0;
+    if (XmlAttrInt(attributes, "Timeout", &value) == 0 && value > 0) {
+        m->timeout = TimeoutSeconds(value);
+    }
+    if (XmlAttrInt(attributes, "Silence", &value) == 0 && value >= 11 && value <= 999) {
+        m->silence = value;
+    }
+    if (XmlAttrInt(attributes, "Etat", &value) == 0 && value >= 1 && value <= 32766) {
+        m->etat = value;
+    }
+    if (m->etat > 0) {
+        PlcWriteBool(m->etat, 0);
+    }
+    LogDebug("Port=%s Silence=%d Etat=%d Timeout=%d s VoieCom=%d", m->device, m->silence, m->etat,
+             m->timeout, m->noVoieCom);
+    r->nesting = 2;
+    r->comFirst = m->definitions.size();
+    r->comAdded = 0;
+}
+
+void StartTrame(ConfigReader* r, XmlAttributes attributes) {
+    Meterlink* m = r->m;
+    TeleinfoDefinition def;
+    int no = 0;
+    XmlAttrInt(attributes, "No", &no);
+    if (no < 1 || no > 32767) {
+        XmlErrorRecord("numero trame invalide (%d)", no);
+        return;
+    }
+    def.frame = no;
+    const char* label = XmlAttrFind(attributes, "Etiquette");
+    if (label == nullptr) {
+        XmlErrorRecord("pas d' Etiquette definie dans la trame No %d", no);
+        return;
+    }
+    if (strlen(label) >= sizeof def.label) {
+        XmlErrorRecord("lng Etiquette errone dans trame No %d", no);
+        return;
+    }
+    if (TeleinfoDefinitionInit(&def, label) == 0) {
+        LogDebug("etiquette %s gere par defaut", def.label);
+    }
+    const char* type = XmlAttrFind(attributes, "TypeDonnee");
+    if (type != nullptr) {
+        if (strcmp(type, "ANA") == 0) {
+            def.kind = KIND_ANALOGUE;
+            LogDebug("Forcage ana pour trame No %d", no);
+        } else if (strcmp(type, "CPT") == 0) {
+            def.kind = KIND_COUNTER;
+            LogDebug("Forcage compteur pour trame No %d", no);
+        } else if (strcmp(type, "CHR") == 0) {
+            def.kind = KIND_CHRONO;
+            LogDebug("Forcage chrono pour trame No %d", no);
+        } else if (strcmp(type, "TOR") == 0) {
+            def.kind = KIND_DIGITAL;
+            LogDebug("Forcage tor pour trame No %d", no);
+        }
+    }
+    if (def.kind == KIND_DIGITAL && def.fields != FIELDS_PPOT) {
+        const char* val = XmlAttrFind(attributes, "Val");
+        if (val == nullptr || strlen(val) >= sizeof def.val) {
+            XmlErrorRecord("pas de valeur pour l'etiquette %s (trame No %d)", def.label, no);
+            return;
+        }
+        snprintf(def.val, sizeof def.val, "%s", val);
+        int evt = 0;
+        if (XmlAttrInt(attributes, "Evt", &evt) == 0 && evt == 1) {
+            def.evt = 1;
+        }
+    }
+    const char* appli = XmlAttrFind(attributes, "Appli");
+    if (appli != nullptr && strcmp(appli, "CONTRAT") == 0) {
+        def.injection = 0;
+    } else if (appli != nullptr && strcmp(appli, "INJECTION") == 0) {
+        def.normal = 0;
+    }
+    int value = 0;
+    if (XmlAttrInt(attributes, "TrameOk", &value) == 0) {
+        if (value >= 1 && value <= 32767) {
+            def.trameOk = value;
+            PlcWriteBool(def.trameOk, 1);
+        } else {
+            StationLog(LOG_ERR, "TrameOk %d hors limites dans trame No %d : ignore", value, no);
+        }
+    }
+    if (XmlAttrInt(attributes, "Timeout", &value) == 0) {
+        def.timeout = TimeoutSeconds(value);
+    }
+    def.lastReception = Clock().Uptime();
+    m->definitions.insert(m->definitions.begin(), def);
+    ++r->comAdded;
+    LogDebug(
+        "ajout nouvelle trame No %d Etiquette=%s Evt=%d TrameOk=%d Timeout=%d injection=%d "
+        "contrat=%d",
+        def.frame, def.label, def.evt, def.trameOk, def.timeout, def.injection, def.normal);
+}
+
+void EndCom(ConfigReader* r) {
+    // The COM's definitions are the first comAdded of the list (each went to the front).
+    for (int i = 0; i < r->comAdded; ++i) {
+        const TeleinfoDefinition& def = r->m->definitions[static_cast<size_t>(i)];
+        if (def.timeout > 0) {
+            LogDebug("ajout surveillance %s No %d", def.label, def.frame);
+        }
+    }
+}
+
+void XMLCALL StartElement(void* data, const XML_Char* name, const XML_Char** attributes) {
+    ConfigReader* r = static_cast<ConfigReader*>(data);
+    switch (r->nesting) {
+        case 0:
+            if (strcmp(name, "AUTOMATE") == 0) {
+                r->nesting = 1;
+            }
+            break;
+        case 1:
+            if (strcmp(name, "COM") == 0) {
+                StartCom(r, attributes);
+            }
+            break;
+        case 2:
+            if (strcmp(name, "TRAME") == 0) {
+                r->nesting = 3;
+                StartTrame(r, attributes);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void XMLCALL EndElement(void* data, const XML_Char* name) {
+    ConfigReader* r = static_cast<ConfigReader*>(data);
+    if (r->nesting == 3 && strcmp(name, "TRAME") == 0) {
+        r->nesting = 2;
+    } else if (r->nesting == 2 && strcmp(name, "COM") == 0) {
+        EndCom(r);
+        r->nesting = 1;
+    } else if (r->nesting == 1 && strcmp(name, "AUTOMATE") == 0) {
+        r->nesting = 0;
+    }
+}
+
+// ---- serial line --------------------------------------------------------------------------
+
+// One character: 1 with the byte, 0 when nothing came within the silence (or a signal cut the
+// wait), -1 on a read error (logged).
+int ReadChar(Meterlink* m, unsigned char* c) {
+    if (m->inputNext < m->inputLength) {
+        *c = m->input[m->inputNext++];
+        return 1;
+    }
+    pollfd pfd{m->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, m->silence);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+        return 0;
+    }
+    if (ready < 0) {
+        StationLog(LOG_ERR, "erreur lecture port serie=%d", errno);
+        return -1;
+    }
+    ssize_t n = read(m->fd, m->input, sizeof m->input);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    if (n <= 0) {
+        // End of file on a serial line means it hung up: as much an error as a failed read.
+        StationLog(LOG_ERR, "erreur lecture port serie=%d", n == 0 ? EIO : errno);
+        return -1;
+    }
+    m->inputLength = static_cast<int>(n);
+    m->inputNext = 1;
+    *c = m->input[0];
+    return 1;
+}
+
+}  // namespace
+
+// ---- public -------------------------------------------------------------------------------
+
+int MeterlinkInstallSignal() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a stop request cuts the wait for a character short.
+    action.sa_flags = 0;
+    if (sigaction(SIGINT, &action, nullptr) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+void MeterlinkInit(Meterlink* m, int port) {
+    m->port = port;
+    const char* device = port >= 0 ? SerialPortName(port) : nullptr;
+    snprintf(m->device, sizeof m->device, "%s", device != nullptr ? device : "");
+}
+
+int MeterlinkReadConfiguration(Meterlink* m) {
+    std::string path = StationPath(kConfigurationPath);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        StationLog(LOG_ERR, "fichier de configuration %s impossible a ouvrir =%d",
+                   kConfigurationPath, errno);
+        return -1;
+    }
+    LogDebug("debut decodage %s", kConfigurationPath);
+    XML_Parser parser = XML_ParserCreate("ISO-8859-1");
+    CriticalAssert(parser != nullptr, "erreur allocation", "meterlink", __LINE__);
+    char status[128];
+    XmlStatusFileName(status, sizeof status, "meterlink");
+    XmlStatusOpen(status, parser);
+    ConfigReader reader{m};
+    XML_SetUserData(parser, &reader);
+    XML_SetElementHandler(parser, StartElement, EndElement);
+    char block[kBlockSize];
+    for (;;) {
+        ssize_t n = read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            XmlErrorRecord("erreur lecture %s=%d", kConfigurationPath, errno);
+            break;
+        }
+        bool last = n < kBlockSize;
+        if (XML_Parse(parser, block, static_cast<int>(n), last) == XML_STATUS_ERROR) {
+            XmlErrorRecord("erreur expat=%s", XML_ErrorString(XML_GetErrorCode(parser)));
+            break;
+        }
+        if (last) {
+            break;
+        }
+    }
+    XML_ParserFree(parser);
+    close(fd);
+    LogDebug("fin decodage %s", kConfigurationPath);
+    return XmlStatusClose() != 0 ? -1 : 0;
+}
+
+void MeterlinkLogConfiguration(const Meterlink* m) {
+    LogDebug("NoVoieCom: %d \n", m->noVoieCom);
+    LogDebug("Com: %d TimeOut %d\n", m->port, m->timeout);
+    LogDebug("Silence: %d Etat %d\n", m->silence, m->etat);
+    LogDebug("Port %s\n", m->device);
+    for (const TeleinfoDefinition& def : m->definitions) {
+        LogDebug("Etiquette: %s \n", def.label);
+        LogDebug("Val: %s \n", def.val);
+        LogDebug("NoTrame: %d \n", def.frame);
+        LogDebug("TrameOK: %d \n", def.trameOk);
+        LogDebug("Evt: %d \n", def.evt);
+    }
+}
+
+int MeterlinkOpenPort(Meterlink* m) {
+    m->fd = m->device[0] != '\0' ? SerialOpen(m->device, 1200, 'E', 7, 1) : -1;
+    if (m->fd < 0) {
+        return -1;
+    }
+    SerialSetNonBlocking(m->fd);
+    return 0;
+}
+
+void MeterlinkStart(Meterlink* m) {
+    static ModuleOutput output(&m->trace);
+    m->decoder.com = m->noVoieCom;
+    m->decoder.etat = m->etat;
+    m->decoder.timeout = m->timeout;
+    m->decoder.definitions = m->definitions.data();
+    m->decoder.definitionCount = static_cast<int>(m->definitions.size());
+    m->decoder.out = &output;
+    TeleinfoStartSupervision(&m->decoder, Clock().Uptime());
+}
+
+int MeterlinkScanFrame(Meterlink* m) {
+    TeleinfoDecoder* d = &m->decoder;
+    TeleinfoBeginScan(d);
+    long lastCheck = -1;
+    while (d->state != teleinfo::kStopped && !g_meterlinkStop) {
+        unsigned char c = 0;
+        int got = ReadChar(m, &c);
+        long now = Clock().Uptime();
+        if (got == 1) {
+            TeleinfoReceiveChar(d, c);
+        }
+        // Time-outs are looked at on every empty or failed wait, and also once a second while
+        // characters keep coming: a meter that sends continuously never leaves the line silent
+        // for a whole wait, and a label it stopped sending must still time out.
+        if (got != 1 || now != lastCheck) {
+            TeleinfoCheckTimeouts(d, now);
+            lastCheck = now;
+        }
+        if (got == 0) {
+            LogDebug("pb lecture port serie (Etat %d)", d->state);
+        }
+        TeleinfoCheckReception(d, now);
+        if (got < 0) {
+            return -1;
+        }
+    }
+    if (g_meterlinkStop && g_signal != 0) {
+        LogDebug("signal recu=%d", static_cast<int>(g_signal));
+        g_signal = 0;
+    }
+    return 0;
+}
+
+void MeterlinkPauseAfterError(Meterlink* m) {
+    (void)m;
+    for (int i = 0; i < 10 && !g_meterlinkStop; ++i) {
+        timespec delay{0, 100000000L};
+        Clock().Sleep(delay, nullptr);
+    }
+}
+
+void MeterlinkClose(Meterlink* m) {
+    if (m->fd >= 0) {
+        close(m->fd);
+        m->fd = -1;
+    }
+    m->definitions.clear();
+    m->decoder.definitions = nullptr;
+    m->decoder.definitionCount = 0;
+    CloseSerialDebug(&m->trace);
+}
