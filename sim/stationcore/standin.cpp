@@ -24,7 +24,7 @@
 
 namespace {
 
-// Waiting for messages: both queues are drained without waiting, then the stand-in waits for
+// Waiting for messages: every queue is drained without waiting, then the stand-in waits for
 // a stop signal for at most this long before looking again.
 constexpr long kIdleWaitNs = 5 * 1000 * 1000;
 

@@ -1,5 +1,6 @@
 // The station core stand-in at run time: plays chanmgr (its seven memories, its write queue,
-// its pid file) and drains modmgr's queue, journalling every message, until SIGTERM.
+// its pid file) and drains the modmgr and communication-log report queues, journalling every
+// message, until SIGTERM.
 #pragma once
 
 #include <cstdio>
