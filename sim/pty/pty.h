@@ -31,6 +31,8 @@ class PtyLine {
 
     bool IsOpen() const { return master_ != -1; }
     int Master() const { return master_; }
+    // The slave side held here (for example to see what the reader has not taken yet).
+    int Slave() const { return slave_; }
     const std::string& SlavePath() const { return slavePath_; }
     const std::string& LinkPath() const { return linkPath_; }
 

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +20,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "pty.h"
 
 namespace {
 
@@ -335,58 +336,6 @@ std::string BuildFrame(Meter& m) {
     return out;
 }
 
-struct Line {
-    int master = -1;
-    int slave = -1;
-    std::string link;
-};
-
-bool OpenLine(Line& line, const std::string& link) {
-    line.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) {
-        perror("teleinfosim: pty");
-        return false;
-    }
-    const char* name = ptsname(line.master);
-    if (name == nullptr) {
-        perror("teleinfosim: ptsname");
-        return false;
-    }
-    // Holding the slave open keeps the line up while the reader opens and closes it, and the raw
-    // profile set here stands until the reader sets its own.
-    line.slave = open(name, O_RDWR | O_NOCTTY);
-    termios tio{};
-    if (line.slave < 0 || tcgetattr(line.slave, &tio) != 0) {
-        perror("teleinfosim: slave");
-        return false;
-    }
-    cfmakeraw(&tio);
-    tcsetattr(line.slave, TCSANOW, &tio);
-    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
-    struct stat st {};
-    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        unlink(link.c_str());
-    }
-    if (symlink(name, link.c_str()) != 0) {
-        fprintf(stderr, "teleinfosim: link %s -> %s: %s\n", link.c_str(), name, strerror(errno));
-        return false;
-    }
-    line.link = link;
-    return true;
-}
-
-void CloseLine(Line& line) {
-    if (!line.link.empty()) {
-        unlink(line.link.c_str());
-    }
-    if (line.slave >= 0) {
-        close(line.slave);
-    }
-    if (line.master >= 0) {
-        close(line.master);
-    }
-}
-
 long long NowNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -435,7 +384,7 @@ void Wait(int fd, short events, const Control& c, long long deadline, const sigs
 }
 
 // Sends bytes: paced (charNs > 0) one character time each, or as fast as the pty takes them.
-bool Send(Line& line, Meter& m, Control& c, const std::string& bytes, long long charNs,
+bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long long charNs,
           long long& paceStart, long long& paceSent, const sigset_t* sigmask) {
     size_t done = 0;
     while (done < bytes.size() && !g_stop) {
@@ -444,7 +393,7 @@ bool Send(Line& line, Meter& m, Control& c, const std::string& bytes, long long 
             long long now = NowNs();
             long long allowed = (now - paceStart) / charNs - paceSent;
             if (allowed <= 0) {
-                Wait(line.master, 0, c, paceStart + (paceSent + 1) * charNs, sigmask);
+                Wait(line.Master(), 0, c, paceStart + (paceSent + 1) * charNs, sigmask);
                 ReadControl(c, m);
                 continue;
             }
@@ -452,7 +401,7 @@ bool Send(Line& line, Meter& m, Control& c, const std::string& bytes, long long 
                 due = static_cast<size_t>(allowed);
             }
         }
-        ssize_t n = write(line.master, bytes.data() + done, due);
+        ssize_t n = write(line.Master(), bytes.data() + done, due);
         if (n > 0) {
             done += static_cast<size_t>(n);
             paceSent += n;
@@ -462,7 +411,7 @@ bool Send(Line& line, Meter& m, Control& c, const std::string& bytes, long long 
             return false;
         } else {
             // the reader's buffer is full: wait until it takes more (bounded, to see commands)
-            Wait(line.master, POLLOUT, c, NowNs() + 200000000LL, sigmask);
+            Wait(line.Master(), POLLOUT, c, NowNs() + 200000000LL, sigmask);
             ReadControl(c, m);
             if (charNs > 0) {
                 // a stalled reader does not earn a burst afterwards
@@ -610,9 +559,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    Line line;
-    if (!OpenLine(line, link)) {
-        CloseLine(line);
+    // The slave side stays open here too: the line stays up while the reader opens and closes it.
+    PtyLine line;
+    if (line.Open(link) != 0) {
+        fprintf(stderr, "teleinfosim: line %s: %s\n", link.c_str(), strerror(errno));
         return 1;
     }
     WriteStatus(status, meter);
@@ -633,7 +583,7 @@ int main(int argc, char** argv) {
         }
         if (meter.silent || meter.quit) {
             // a silent meter: wait for a command
-            Wait(line.master, 0, ctl, NowNs() + 50000000LL, &waitMask);
+            Wait(line.Master(), 0, ctl, NowNs() + 50000000LL, &waitMask);
             paceStart = NowNs();
             paceSent = 0;
             continue;
@@ -648,7 +598,7 @@ int main(int argc, char** argv) {
         if (gapMs > 0) {
             long long until = NowNs() + gapMs * 1000000LL;
             while (!g_stop && NowNs() < until) {
-                Wait(line.master, 0, ctl, until, &waitMask);
+                Wait(line.Master(), 0, ctl, until, &waitMask);
                 ReadControl(ctl, meter);
             }
             paceStart = NowNs();
@@ -662,7 +612,7 @@ int main(int argc, char** argv) {
         long long until = NowNs() + 5000000000LL;
         long long emptySince = 0;
         int queued = 0;
-        while (!g_stop && NowNs() < until && ioctl(line.slave, FIONREAD, &queued) == 0) {
+        while (!g_stop && NowNs() < until && ioctl(line.Slave(), FIONREAD, &queued) == 0) {
             if (queued > 0) {
                 emptySince = 0;
             } else if (emptySince == 0) {
@@ -670,11 +620,11 @@ int main(int argc, char** argv) {
             } else if (NowNs() - emptySince > 200000000LL) {
                 break;
             }
-            Wait(line.master, 0, ctl, NowNs() + 10000000LL, &waitMask);
+            Wait(line.Master(), 0, ctl, NowNs() + 10000000LL, &waitMask);
         }
     }
     WriteStatus(status, meter);
-    CloseLine(line);
+    line.Close();
     if (ctl.fd >= 0) {
         close(ctl.fd);
     }
