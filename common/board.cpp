@@ -14,8 +14,8 @@ static bool IsLiveProcessPath(const std::string& path) {
         return false;
     }
     const std::string rest = path.substr(proc.size());
-    return (!rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0]))) ||
-           rest == "self" || rest.compare(0, 5, "self/") == 0;
+    return (!rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0]))) || rest == "self" ||
+           rest.compare(0, 5, "self/") == 0;
 }
 
 std::string StationPath(const std::string& path) {

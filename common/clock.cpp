@@ -5,7 +5,7 @@
 namespace {
 
 class SystemClock final : public StationClock {
-public:
+  public:
     long Uptime() override {
         struct sysinfo info {};
         if (sysinfo(&info) != 0) {
@@ -33,9 +33,13 @@ StationClock* g_clock = &g_systemClock;
 
 }  // namespace
 
-StationClock& Clock() { return *g_clock; }
+StationClock& Clock() {
+    return *g_clock;
+}
 
-void SetClock(StationClock* clock) { g_clock = clock != nullptr ? clock : &g_systemClock; }
+void SetClock(StationClock* clock) {
+    g_clock = clock != nullptr ? clock : &g_systemClock;
+}
 
 long long MonotonicMs() {
     timespec now = Clock().Monotonic();

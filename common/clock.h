@@ -8,7 +8,7 @@
 #include <ctime>
 
 class StationClock {
-public:
+  public:
     virtual ~StationClock() = default;
     // Seconds since the board started (sysinfo uptime).
     virtual long Uptime() = 0;

@@ -4,11 +4,11 @@
 struct LinkedList;
 
 struct LinkedListNode {
-    int number;               // from the list's counter, starting at 1
-    LinkedList* list;         // owning list
-    LinkedListNode* next;     // towards the last node
-    LinkedListNode* previous; // towards the first node
-    void* data;               // malloc'd, owned by the list
+    int number;                // from the list's counter, starting at 1
+    LinkedList* list;          // owning list
+    LinkedListNode* next;      // towards the last node
+    LinkedListNode* previous;  // towards the first node
+    void* data;                // malloc'd, owned by the list
 };
 
 struct LinkedList {

@@ -21,14 +21,22 @@ void StationOpenLog(const char* ident, int option, int facility) {
 
 const char* StationPriorityName(int priority) {
     switch (LOG_PRI(priority)) {
-        case LOG_EMERG: return "emerg";
-        case LOG_ALERT: return "alert";
-        case LOG_CRIT: return "crit";
-        case LOG_ERR: return "err";
-        case LOG_WARNING: return "warning";
-        case LOG_NOTICE: return "notice";
-        case LOG_INFO: return "info";
-        default: return "debug";
+        case LOG_EMERG:
+            return "emerg";
+        case LOG_ALERT:
+            return "alert";
+        case LOG_CRIT:
+            return "crit";
+        case LOG_ERR:
+            return "err";
+        case LOG_WARNING:
+            return "warning";
+        case LOG_NOTICE:
+            return "notice";
+        case LOG_INFO:
+            return "info";
+        default:
+            return "debug";
     }
 }
 

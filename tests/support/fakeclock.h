@@ -4,7 +4,7 @@
 #include "clock.h"
 
 class FakeClock final : public StationClock {
-public:
+  public:
     FakeClock() { SetClock(this); }
     ~FakeClock() override { SetClock(nullptr); }
 
@@ -29,11 +29,13 @@ public:
     void Advance(long long ns) { elapsedNs_ += ns; }
     void AdvanceMs(long long ms) { Advance(ms * 1000000LL); }
     void SetWallTime(time_t seconds) { wallBaseUs_ = seconds * 1000000LL - elapsedNs_ / 1000; }
-    void SetUptime(long seconds) { uptimeBase_ = seconds - static_cast<long>(elapsedNs_ / 1000000000LL); }
+    void SetUptime(long seconds) {
+        uptimeBase_ = seconds - static_cast<long>(elapsedNs_ / 1000000000LL);
+    }
     int Sleeps() const { return sleeps_; }
     long long ElapsedMs() const { return elapsedNs_ / 1000000LL; }
 
-private:
+  private:
     long long elapsedNs_ = 0;
     long long wallBaseUs_ = 1700000000LL * 1000000LL;
     long uptimeBase_ = 1000;

@@ -69,7 +69,9 @@ Process::~Process() {
     }
 }
 
-Process::Process(Process&& other) noexcept { *this = std::move(other); }
+Process::Process(Process&& other) noexcept {
+    *this = std::move(other);
+}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
@@ -99,7 +101,9 @@ bool Process::Running() {
     return r == 0;
 }
 
-bool Process::Signal(int signal) const { return pid_ > 0 && !reaped_ && kill(pid_, signal) == 0; }
+bool Process::Signal(int signal) const {
+    return pid_ > 0 && !reaped_ && kill(pid_, signal) == 0;
+}
 
 ProgramResult Process::Wait(std::chrono::milliseconds bound) {
     ProgramResult result;

@@ -18,7 +18,7 @@ struct ProgramResult {
 };
 
 class Process {
-public:
+  public:
     Process() = default;
     Process(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& extraEnv = {});
@@ -37,7 +37,7 @@ public:
     // Output so far.
     std::string Output() const;
 
-private:
+  private:
     void Reap(int waitStatus);
 
     pid_t pid_ = -1;

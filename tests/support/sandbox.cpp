@@ -55,8 +55,8 @@ Sandbox::Sandbox() {
         std::abort();
     }
     root_ = base;
-    for (const char* dir : {"etc", "tmp", "var/run", "var/log", "var/parameters",
-                            "var/nonvolatile", "dev", "proc/sys/kernel", "sys/class/gpio"}) {
+    for (const char* dir : {"etc", "tmp", "var/run", "var/log", "var/parameters", "var/nonvolatile",
+                            "dev", "proc/sys/kernel", "sys/class/gpio"}) {
         fs::create_directories(fs::path(root_) / dir);
     }
     setenv("STATION_ROOT", root_.c_str(), 1);
@@ -91,7 +91,9 @@ bool Sandbox::Exists(const std::string& stationPath) const {
     return fs::exists(fs::symlink_status(Path(stationPath)));
 }
 
-std::string Sandbox::Log() const { return ReadFile("/var/log/messages"); }
+std::string Sandbox::Log() const {
+    return ReadFile("/var/log/messages");
+}
 
 std::vector<std::string> Sandbox::LogLines() const {
     std::vector<std::string> lines;
@@ -128,7 +130,9 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
 }
 
-std::string ProgramPath(const std::string& name) { return std::string(STATION_BIN_DIR) + "/" + name; }
+std::string ProgramPath(const std::string& name) {
+    return std::string(STATION_BIN_DIR) + "/" + name;
+}
 
 std::string SourcePath(const std::string& relative) {
     return std::string(STATION_SOURCE_DIR) + "/" + relative;

@@ -14,7 +14,7 @@
 bool EnterTestNamespaces();
 
 class Sandbox {
-public:
+  public:
     Sandbox();
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
@@ -33,7 +33,7 @@ public:
     // priority is empty).
     bool LogHas(const std::string& text, const std::string& priority = "") const;
 
-private:
+  private:
     std::string root_;
 };
 

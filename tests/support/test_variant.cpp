@@ -3,4 +3,6 @@
 
 ProgramVariant g_testVariant{"unittest", TraceVariant::PREFIXED, PortTable::FULL};
 
-const ProgramVariant& ThisProgram() { return g_testVariant; }
+const ProgramVariant& ThisProgram() {
+    return g_testVariant;
+}

@@ -6,7 +6,7 @@
 extern ProgramVariant g_testVariant;
 
 class ScopedVariant {
-public:
+  public:
     explicit ScopedVariant(TraceVariant trace, PortTable ports = PortTable::FULL)
         : saved_(g_testVariant) {
         g_testVariant.trace = trace;
@@ -14,6 +14,6 @@ public:
     }
     ~ScopedVariant() { g_testVariant = saved_; }
 
-private:
+  private:
     ProgramVariant saved_;
 };

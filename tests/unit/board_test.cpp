@@ -34,7 +34,8 @@ TEST(StationLog, CopiesEachLineWithPriorityIdentityAndPid) {
     StationOpenLog("boardtest");
     StationLog(LOG_ERR, "divers.lib : erreur %s=%d", "x", 4);
     StationLog(LOG_DEBUG, "second");
-    std::string expected = "err boardtest[" + std::to_string(getpid()) + "]: divers.lib : erreur x=4";
+    std::string expected =
+        "err boardtest[" + std::to_string(getpid()) + "]: divers.lib : erreur x=4";
     ASSERT_EQ(box.LogLines().size(), 2u);
     EXPECT_EQ(box.LogLines()[0], expected);
     EXPECT_TRUE(box.LogHas("second", "debug"));
