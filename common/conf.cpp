@@ -243,7 +243,9 @@ std::string EepromText(const unsigned char* image, int offset, int width) {
 int OpenMemoSizeFile(int* records) {
     *records = 0;
     const char* path = GetMemoSizeName();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // "/tmp" is open to everyone: a pipe left under the file's name must not hold the reader
+    // (its length of 0 then gives no record).
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier %s =%d", path, errno);
         return -1;

@@ -1,6 +1,7 @@
 // Station settings and identity: the INI working copy, the bounded sizing keys, the EEPROM
 // board record and the memo-size file, in a private station root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -360,6 +361,15 @@ TEST_F(ConfTest, MemoSizeFileOfWrongLengthHoldsNoRecord) {
     std::filesystem::remove(box.Path("/tmp/memo.size"));
     EXPECT_EQ(GetMemoNb(), 0);
     EXPECT_EQ(GetMemoSize(100), 0);
+
+    // A pipe planted under the name holds no record and keeps no reader waiting for a writer
+    // (the alarm ends the test, should it wait).
+    ASSERT_EQ(mkfifo(box.Path("/tmp/memo.size").c_str(), 0666), 0);
+    alarm(10);
+    EXPECT_EQ(GetMemoNb(), 0);
+    EXPECT_EQ(GetMemoSize(100), 0);
+    EXPECT_EQ(ReadMemoSizeFile(&address, &size, 0), 1);
+    alarm(0);
 }
 
 TEST_F(ConfTest, MacAddressOfEth0) {
