@@ -114,6 +114,12 @@ TEST(ArgDecode, LongLinesOfALargerFileAreReadWhole) {
 }
 
 TEST(ArgDecodeDeathTest, NullKeyIsFatal) {
+    Sandbox box;
     Argv args({"m", "A=1"});
     EXPECT_DEATH(GetArgumentStr(args.argc(), args.argv(), nullptr, nullptr, 0), "");
+    ASSERT_EQ(box.LogLines().size(), 1u) << box.Log();
+    const std::string line = box.LogLines()[0];
+    EXPECT_EQ(line.rfind("crit ", 0), 0u) << line;
+    EXPECT_NE(line.find("]: pointeur nul a la ligne No "), std::string::npos) << line;
+    EXPECT_NE(line.find(" du fichier argdecode "), std::string::npos) << line;
 }
