@@ -43,21 +43,6 @@ struct TemporaryFile {
     }
 };
 
-bool WriteAll(int fd, const char* bytes, size_t count) {
-    while (count > 0) {
-        ssize_t written = write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 void WaitMillisecond(int ms) {
@@ -111,7 +96,7 @@ int FileCpySync(const char* source, const char* destination, int sync) {
         if (got == 0) {
             break;
         }
-        if (!WriteAll(out.fd, block, static_cast<size_t>(got))) {
+        if (!WriteFully(out.fd, block, static_cast<size_t>(got))) {
             StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier dst=%d", errno);
             return 1;
         }
@@ -133,6 +118,22 @@ int FileCpySync(const char* source, const char* destination, int sync) {
     StationLog(LOG_DEBUG, "divers.lib : copie (%d) fichier %s vers %s en %d ms", sync, source,
                destination, static_cast<int>(MonotonicMs() - start));
     return 0;
+}
+
+bool WriteFully(int fd, const void* bytes, size_t count) {
+    const auto* next = static_cast<const char*>(bytes);
+    while (count > 0) {
+        ssize_t written = write(fd, next, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        next += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 int FileCpy(const char* source, const char* destination) {
