@@ -213,6 +213,24 @@ TEST_F(ConfTest, IdentityWritesAreReadBackAndKeepTheRestOfTheFile) {
     EXPECT_EQ(GetChannelMaxNb(), 600);
 }
 
+TEST_F(ConfTest, IdentityTextsAsTheFileKeepsThem) {
+    const std::string longName(100, 'n');
+    struct Case {
+        const char* written;
+        const char* read;
+    } cases[] = {
+        {"  Reservoir", "Reservoir"},  // an INI value loses its leading blanks, nothing else
+        {"Reservoir  ", "Reservoir  "}, {"Pump #3 ; east", "Pump #3 ; east"},
+        {"\"quoted\"", "\"quoted\""},   {longName.c_str(), nullptr},  // cut at 80 characters
+    };
+    for (const Case& c : cases) {
+        WriteIni("[IDENT]\nNAME=old\n");
+        EXPECT_EQ(SetStationName(c.written), 1) << c.written;
+        std::string expected = c.read != nullptr ? c.read : std::string(80, 'n');
+        EXPECT_EQ(std::string(GetStationName()), expected) << c.written;
+    }
+}
+
 TEST_F(ConfTest, IdentityWritesThatCannotBeMadeReportFailure) {
     WriteIni("[IDENT]\nNAME=old\n");
     EXPECT_EQ(SetStationName("two\nlines"), 0);
