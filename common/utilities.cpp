@@ -43,6 +43,14 @@ struct TemporaryFile {
     }
 };
 
+bool SyncDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    Descriptor dir;
+    dir.fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir.fd >= 0 && fsync(dir.fd) == 0;
+}
+
 }  // namespace
 
 void WaitMillisecond(int ms) {
@@ -115,6 +123,12 @@ int FileCpySync(const char* source, const char* destination, int sync) {
         return 1;
     }
     temporary.kept = true;
+    // The new name is on disk only once its directory is.
+    if (sync != 0 && !SyncDirectoryOf(destinationPath)) {
+        StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", destination,
+                   std::strerror(errno));
+        return 1;
+    }
     StationLog(LOG_DEBUG, "divers.lib : copie (%d) fichier %s vers %s en %d ms", sync, source,
                destination, static_cast<int>(MonotonicMs() - start));
     return 0;
