@@ -16,6 +16,7 @@
 #include "clock.h"
 #include "logdebug.h"
 #include "stationlog.h"
+#include "utilities.h"
 #include "variant.h"
 
 namespace {
@@ -47,32 +48,6 @@ constexpr Speed kSpeeds[] = {
 constexpr int kWriteRetries = 50;
 constexpr int kRetryPauseMs = 100;
 constexpr int kFlushDrainMax = 256;
-
-// Sleeps through the station clock; a signal does not shorten the pause.
-void PauseMs(int ms) {
-    timespec delay{ms / 1000, (ms % 1000) * 1000000L};
-    timespec remaining{};
-    while (Clock().Sleep(delay, &remaining) != 0 && errno == EINTR) {
-        delay = remaining;
-    }
-}
-
-// One descriptor closed on every path.
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ != -1) {
-            close(fd_);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool ApplyBaud(termios& attributes, int speed) {
     for (const Speed& s : kSpeeds) {
@@ -217,7 +192,7 @@ int SerialWaitPort(int port, int limitSeconds) {
         if (Clock().Uptime() > start + limitSeconds) {
             return 0;
         }
-        PauseMs(failures * 100 + 50);
+        WaitMillisecond(failures * 100 + 50);
         if (failures < 10) {
             ++failures;
         }
@@ -254,8 +229,7 @@ void SerialConfigure(const char* path, int speed, char parity, int dataBits, int
                              : open(StationPath(path).c_str(),
                                     O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     CriticalAssert(fd != -1, "serial port open ", "serialcomm", __LINE__);
-    ScopedFd line(fd);
-    PauseMs(100);
+    WaitMillisecond(100);
     termios attributes{};
     ApplyRawProfile(attributes);
     ApplyBaud(attributes, speed);
@@ -263,12 +237,12 @@ void SerialConfigure(const char* path, int speed, char parity, int dataBits, int
     ApplyParity(attributes, parity);
     ApplyStopBits(attributes, stopBits);
     WriteAttributes(fd, attributes);
-    PauseMs(100);
+    WaitMillisecond(100);
     SerialSetFlowControl(fd, flowControl);
     StationLog(LOG_DEBUG, "%s : Baud=%d Data=%d Parity=%c Stop=%d Flux=%d", path, speed, dataBits,
                parity, stopBits, flowControl);
     close(fd);
-    PauseMs(100);
+    WaitMillisecond(100);
 }
 
 int SerialReconfigure(int fd, int speed, char parity, int dataBits, int stopBits) {
@@ -418,6 +392,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
             if (error == EINTR) {
                 StationLog(LOG_DEBUG, "divers.lib : SerialWrite interrupted by signal");
             } else if (error == EAGAIN) {
+                // The short port table is plcbridge's build, which also traces this case.
                 if (ThisProgram().ports == PortTable::SHORT) {
                     LogDebug("divers.lib : SerialWrite interrupted by EAGAIN");
                 }
@@ -426,7 +401,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
                 return -1;
             }
         }
-        PauseMs(kRetryPauseMs);
+        WaitMillisecond(kRetryPauseMs);
     }
     return 0;
 }
@@ -460,7 +435,7 @@ int SerialWriteRts(int fd, const void* buffer, int length) {
             if ((status & TIOCSER_TEMT) != 0 || MonotonicMs() >= deadline) {
                 break;
             }
-            PauseMs(1);
+            WaitMillisecond(1);
         }
     }
     if (ioctl(fd, TIOCMGET, &lines) == 0) {
@@ -477,7 +452,7 @@ int SerialReadChar(int fd) {
     if (read(fd, &byte, 1) == 1) {
         return byte;
     }
-    PauseMs(kRetryPauseMs);
+    WaitMillisecond(kRetryPauseMs);
     return -1;
 }
 

@@ -351,6 +351,23 @@ TEST(SerialConfigure, SetsUpAndClosesTheLine) {
     EXPECT_EQ(stillOpen, 1) << "only the helper's own slave descriptor";
 }
 
+// The line's descriptor is closed once: a descriptor that reuses its number during the last
+// pause (another unit opening a file) stays open.
+TEST(SerialConfigure, ClosesItsDescriptorOnlyOnce) {
+    Sandbox box;
+    PtyLine pty;
+    ASSERT_EQ(pty.Open(box.Path("/dev/orxcom0")), 0);
+    ScriptedClock clock;
+    int reused = -1;
+    clock.actionAt = 3;
+    clock.action = [&] { reused = open("/dev/null", O_RDONLY | O_CLOEXEC); };
+    SerialConfigure("/dev/orxcom0", 9600, 'N', 8, 1, 0);
+    ASSERT_EQ(clock.delays, (std::vector<long long>{100, 100, 100}));
+    ASSERT_GE(reused, 0);
+    EXPECT_NE(fcntl(reused, F_GETFD), -1) << "descriptor " << reused << " closed behind its back";
+    close(reused);
+}
+
 TEST(SerialConfigureDeathTest, MissingDeviceIsFatal) {
     GTEST_FLAG_SET(death_test_style, "fast");
     Sandbox box;
