@@ -124,10 +124,15 @@ bool ReadAttributes(int fd, termios& attributes) {
     return true;
 }
 
-bool WriteAttributes(int fd, const termios& attributes) {
+// Every attribute write is announced with the flag words it is about to set.
+void LogFlags(const termios& attributes) {
     StationLog(LOG_DEBUG, "divers.lib : cflag=%04X lflag=%04X iflag=%04X",
                static_cast<unsigned>(attributes.c_cflag), static_cast<unsigned>(attributes.c_lflag),
                static_cast<unsigned>(attributes.c_iflag));
+}
+
+bool WriteAttributes(int fd, const termios& attributes) {
+    LogFlags(attributes);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ecriture attributs port serie=%d", errno);
         return false;
@@ -539,6 +544,7 @@ int SerialSetLocal(int fd, int flag) {
     } else {
         attributes.c_cflag &= ~CLOCAL;
     }
+    LogFlags(attributes);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
         StationLog(LOG_ERR, "divers.lib: erreur dans ecriture cflag :%d", errno);
         return 0;

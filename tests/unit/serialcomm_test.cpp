@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -294,6 +295,42 @@ TEST(SerialSettings, FlowControlBlockingAndLocal) {
     EXPECT_EQ(SerialSetBaud(pipeFds[0], 9600), 0);
     close(pipeFds[0]);
     close(pipeFds[1]);
+}
+
+// Each setter that writes attributes announces, at debug level, exactly the control word it
+// hands to the driver (the pty then holds that word).
+TEST(SerialSettings, EverySetterLogsTheFlagWordsItWrites) {
+    OpenLine line;
+    struct Case {
+        const char* what;
+        int (*set)(int fd);
+    } cases[] = {
+        {"baud", [](int fd) { return SerialSetBaud(fd, 19200); }},
+        {"data bits", [](int fd) { return SerialSetDataBits(fd, 8); }},
+        {"stop bits", [](int fd) { return SerialSetStopBits(fd, 1); }},
+        {"parity", [](int fd) { return SerialSetParity(fd, 'N'); }},
+        {"silence", [](int fd) { return SerialSetSilence(fd, 400); }},
+        {"flow on", [](int fd) { return SerialSetFlowControl(fd, 1); }},
+        {"flow off", [](int fd) { return SerialSetFlowControl(fd, 0); }},
+        {"local off", [](int fd) { return SerialSetLocal(fd, 0); }},
+        {"local on", [](int fd) { return SerialSetLocal(fd, 1); }},
+        {"reconfigure", [](int fd) { return SerialReconfigure(fd, 4800, 'N', 8, 1); }},
+    };
+    for (const Case& c : cases) {
+        size_t before = LoggedCflags(line.box).size();
+        ASSERT_EQ(c.set(line.fd), 1) << c.what;
+        std::vector<unsigned> words = LoggedCflags(line.box);
+        ASSERT_EQ(words.size(), before + 1) << c.what;
+        termios attributes{};
+        ASSERT_TRUE(line.pty.Attributes(&attributes));
+        EXPECT_EQ(words.back(), static_cast<unsigned>(attributes.c_cflag)) << c.what;
+        const std::vector<std::string> lines = line.box.LogLines();
+        auto last = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& text) {
+            return text.find("divers.lib : cflag=") != std::string::npos;
+        });
+        ASSERT_NE(last, lines.rend());
+        EXPECT_EQ(last->rfind("debug ", 0), 0u) << *last;
+    }
 }
 
 TEST(SerialReconfigure, RawProfileAgainOrNothingWhenRefused) {
