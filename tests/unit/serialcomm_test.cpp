@@ -606,28 +606,35 @@ TEST(SerialRs485AutoRts, KernelReleaseDecides) {
         const char* release;  // nullptr: no file
         int automatic;
         const char* logged;
+        const char* priority;
     } cases[] = {
-        {"2.6.35-70\n", 1, "Gestion RTS du RS485 automatique"},
-        {"2.6.35-68", 0, "Gestion RTS du RS485 manuel"},
-        {"3.0.1-80\n", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.30-70", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.35-70-rt\n", 1, "Gestion RTS du RS485 automatique"},
-        {"6.18.44-fc-v1300\n", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.35\n", 0, "Kernel Extraversion not available"},
-        {"2.6\n", 0, "Kernel Sublevel not available"},
-        {"2\n", 0, "Kernel PatchLevel not available"},
-        {"\n", 0, "Kernel Version not available"},
-        {"", 0, "erreur lecture /proc/version = 0"},
-        {nullptr, 0, "erreur ouverture /proc/sys/kernel/osrelease = 2"},
+        {"2.6.35-70\n", 1, "Gestion RTS du RS485 automatique", "debug"},
+        {"2.6.35-68", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"3.0.1-80\n", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.30-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"1.6.35-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.5.35-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.35-70-rt\n", 1, "Gestion RTS du RS485 automatique", "debug"},
+        {"6.18.44-fc-v1300\n", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.35\n", 0, "Kernel Extraversion not available", "err"},
+        {"2.6\n", 0, "Kernel Sublevel not available", "err"},
+        {"2\n", 0, "Kernel PatchLevel not available", "err"},
+        {"\n", 0, "Kernel Version not available", "err"},
+        {"", 0, "erreur lecture /proc/version = 0", "err"},
+        {nullptr, 0, "erreur ouverture /proc/sys/kernel/osrelease = 2", "err"},
     };
     for (const Case& c : cases) {
+        const char* what = c.release != nullptr ? c.release : "(no file)";
         unlink(box.Path("/proc/sys/kernel/osrelease").c_str());
         if (c.release != nullptr) {
             box.WriteFile("/proc/sys/kernel/osrelease", c.release);
         }
         unlink(box.Path("/var/log/messages").c_str());
-        EXPECT_EQ(SerialRs485AutoRts(), c.automatic) << c.release;
-        EXPECT_TRUE(box.LogHas(c.logged)) << c.release << "\n" << box.Log();
+        EXPECT_EQ(SerialRs485AutoRts(), c.automatic) << what;
+        EXPECT_TRUE(box.LogHas(c.logged, c.priority)) << what << "\n" << box.Log();
+        if (std::string(c.priority) == "err") {
+            EXPECT_EQ(CountLog(box, "Gestion RTS"), 0u) << what;
+        }
     }
     EXPECT_TRUE(box.LogHas("erreur ouverture /proc/sys/kernel/osrelease = 2", "err"));
     box.WriteFile("/proc/sys/kernel/osrelease", "2.6.35-70\n");
