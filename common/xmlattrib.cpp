@@ -16,10 +16,10 @@
 #include <string>
 
 #include "board.h"
-#include "clock.h"
 #include "msgcodec.h"
 #include "stationcore.h"
 #include "stationlog.h"
+#include "utilities.h"
 
 namespace {
 
@@ -61,14 +61,6 @@ void WriteAll(int fd, const char* text, size_t length) {
         }
         text += n;
         length -= static_cast<size_t>(n);
-    }
-}
-
-void PauseMs(int ms) {
-    timespec delay{ms / 1000, (ms % 1000) * 1000000L};
-    timespec remaining{};
-    while (Clock().Sleep(delay, &remaining) != 0 && errno == EINTR) {
-        delay = remaining;
     }
 }
 
@@ -318,6 +310,6 @@ void NotifyDegradedMode() {
             StationLog(LOG_ERR, "Error sending error to modmgr : %s", std::strerror(error));
             return;
         }
-        PauseMs(kNoticePauseMs);
+        WaitMillisecond(kNoticePauseMs);
     }
 }
