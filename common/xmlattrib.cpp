@@ -64,6 +64,18 @@ void WriteAll(int fd, const char* text, size_t length) {
     }
 }
 
+// The text of a number attribute, or nullptr when it is missing or empty (the empty one is
+// logged: the percentage and float readers say so alike).
+const char* FindNumberText(XmlAttributes attributes, const char* name) {
+    const char* text = XmlAttrFind(attributes, name);
+    if (text != nullptr && text[0] == '\0') {
+        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
+                   name);
+        return nullptr;
+    }
+    return text;
+}
+
 void RecordError(const char* format, va_list args) {
     ++g_state.count;
     char message[kMessageMax];
@@ -112,13 +124,8 @@ int XmlAttrIntBounded(XmlAttributes attributes, const char* name, int lower, int
 }
 
 int XmlAttrPercent(XmlAttributes attributes, const char* name, float* value) {
-    const char* text = XmlAttrFind(attributes, name);
+    const char* text = FindNumberText(attributes, name);
     if (text == nullptr) {
-        return 1;
-    }
-    if (text[0] == '\0') {
-        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
-                   name);
         return 1;
     }
     char number[64];
@@ -140,13 +147,8 @@ int XmlAttrPercent(XmlAttributes attributes, const char* name, float* value) {
 }
 
 int XmlAttrFloat(XmlAttributes attributes, const char* name, float* value) {
-    const char* text = XmlAttrFind(attributes, name);
+    const char* text = FindNumberText(attributes, name);
     if (text == nullptr) {
-        return 1;
-    }
-    if (text[0] == '\0') {
-        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
-                   name);
         return 1;
     }
     float read = 0;
