@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -461,6 +463,37 @@ TEST(SerialWrite, VerboseLinesAndPlcbridgesTryAgainLine) {
     }
     unlink(box.Path("/var/run/serialtest.debug").c_str());
     EXPECT_EQ(IsDebug("serialtest"), 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+// A blocking line that never drains, with a timer signal cutting each write short: every
+// interruption is said, and the line is still given up on the 51st.
+TEST(SerialWrite, InterruptedWritesAreBoundedToo) {
+    Sandbox box;
+    FakeClock clock;
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    std::string filler(4096, 'f');
+    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(pipeFds[1], F_SETFL, 0), 0);
+    struct sigaction tick {};
+    tick.sa_handler = [](int) {};
+    sigemptyset(&tick.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &previous), 0);  // no SA_RESTART: the write returns EINTR
+    itimerval every{{0, 5000}, {0, 5000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every, nullptr), 0);
+    int result = SerialWrite(pipeFds[1], "x", 1);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(CountLog(box, "divers.lib : SerialWrite interrupted by signal"), 50u);
+    EXPECT_TRUE(box.LogHas("divers.lib : SerialWrite interrupted by signal", "debug"));
+    EXPECT_TRUE(box.LogHas("divers.lib : SerialWrite depassement Temps", "err"));
+    EXPECT_EQ(clock.Sleeps(), 50);
     close(pipeFds[0]);
     close(pipeFds[1]);
 }
