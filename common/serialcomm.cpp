@@ -140,6 +140,16 @@ bool WriteAttributes(int fd, const termios& attributes) {
     return true;
 }
 
+// A cleared record has speed B0, which hangs the line up: start from the line's own speed, so
+// that a refused speed leaves it as it was.
+void KeepLineSpeed(int fd, termios& attributes) {
+    termios current{};
+    if (tcgetattr(fd, &current) == 0) {
+        cfsetispeed(&attributes, cfgetispeed(&current));
+        cfsetospeed(&attributes, cfgetospeed(&current));
+    }
+}
+
 int SpeedOf(const termios& attributes) {
     speed_t constant = cfgetospeed(&attributes);
     for (const Speed& s : kSpeeds) {
@@ -220,6 +230,7 @@ int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopB
     attributes.c_cflag = CREAD | CLOCAL;
     attributes.c_cc[VMIN] = 0;
     attributes.c_cc[VTIME] = 1;
+    KeepLineSpeed(fd, attributes);
     ApplyBaud(attributes, speed);
     ApplyParity(attributes, parity);
     ApplyDataBits(attributes, dataBits);
@@ -237,6 +248,7 @@ void SerialConfigure(const char* path, int speed, char parity, int dataBits, int
     WaitMillisecond(100);
     termios attributes{};
     ApplyRawProfile(attributes);
+    KeepLineSpeed(fd, attributes);
     ApplyBaud(attributes, speed);
     ApplyDataBits(attributes, dataBits);
     ApplyParity(attributes, parity);

@@ -182,6 +182,29 @@ TEST(SerialOpen, DescriptorZeroIsAPort) {
     EXPECT_EQ(CountLog(box, "erreur ouverture port serie"), 0u);
 }
 
+// A refused speed at open or set-up leaves the line at the speed it had: a cleared speed would
+// be B0, which hangs the line up.
+TEST(SerialOpen, RefusedSpeedKeepsTheLinesSpeed) {
+    Sandbox box;
+    PtyLine pty;
+    ASSERT_EQ(pty.Open(box.Path("/dev/ttyUSB2")), 0);
+    int fd = SerialOpen("/dev/ttyUSB2", 2400, 'N', 8, 1);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(pty.Baud(), 2400);
+
+    fd = SerialOpen("/dev/ttyUSB2", 14400, 'N', 8, 1);
+    ASSERT_GE(fd, 0) << "the line is still opened";
+    close(fd);
+    EXPECT_EQ(pty.Baud(), 2400);
+    EXPECT_EQ(CountLog(box, "divers.lib : erreur baud"), 1u);
+
+    FakeClock clock;
+    SerialConfigure("/dev/ttyUSB2", 14400, 'N', 8, 1, 0);
+    EXPECT_EQ(pty.Baud(), 2400);
+    EXPECT_EQ(CountLog(box, "divers.lib : erreur baud"), 2u);
+}
+
 TEST(SerialSettings, SpeedsAcceptedAndRefused) {
     OpenLine line;
     for (int speed : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 19200, 38400,
