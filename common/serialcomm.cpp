@@ -16,6 +16,7 @@
 #include "clock.h"
 #include "logdebug.h"
 #include "stationlog.h"
+#include "utilities.h"
 #include "variant.h"
 
 namespace {
@@ -47,32 +48,6 @@ constexpr Speed kSpeeds[] = {
 constexpr int kWriteRetries = 50;
 constexpr int kRetryPauseMs = 100;
 constexpr int kFlushDrainMax = 256;
-
-// Sleeps through the station clock; a signal does not shorten the pause.
-void PauseMs(int ms) {
-    timespec delay{ms / 1000, (ms % 1000) * 1000000L};
-    timespec remaining{};
-    while (Clock().Sleep(delay, &remaining) != 0 && errno == EINTR) {
-        delay = remaining;
-    }
-}
-
-// One descriptor closed on every path.
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ != -1) {
-            close(fd_);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool ApplyBaud(termios& attributes, int speed) {
     for (const Speed& s : kSpeeds) {
@@ -149,15 +124,30 @@ bool ReadAttributes(int fd, termios& attributes) {
     return true;
 }
 
-bool WriteAttributes(int fd, const termios& attributes) {
+// Every attribute write is announced with the flag words it is about to set.
+void LogFlags(const termios& attributes) {
     StationLog(LOG_DEBUG, "divers.lib : cflag=%04X lflag=%04X iflag=%04X",
                static_cast<unsigned>(attributes.c_cflag), static_cast<unsigned>(attributes.c_lflag),
                static_cast<unsigned>(attributes.c_iflag));
+}
+
+bool WriteAttributes(int fd, const termios& attributes) {
+    LogFlags(attributes);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ecriture attributs port serie=%d", errno);
         return false;
     }
     return true;
+}
+
+// A cleared record has speed B0, which hangs the line up: start from the line's own speed, so
+// that a refused speed leaves it as it was.
+void KeepLineSpeed(int fd, termios& attributes) {
+    termios current{};
+    if (tcgetattr(fd, &current) == 0) {
+        cfsetispeed(&attributes, cfgetispeed(&current));
+        cfsetospeed(&attributes, cfgetospeed(&current));
+    }
 }
 
 int SpeedOf(const termios& attributes) {
@@ -217,7 +207,7 @@ int SerialWaitPort(int port, int limitSeconds) {
         if (Clock().Uptime() > start + limitSeconds) {
             return 0;
         }
-        PauseMs(failures * 100 + 50);
+        WaitMillisecond(failures * 100 + 50);
         if (failures < 10) {
             ++failures;
         }
@@ -240,6 +230,7 @@ int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopB
     attributes.c_cflag = CREAD | CLOCAL;
     attributes.c_cc[VMIN] = 0;
     attributes.c_cc[VTIME] = 1;
+    KeepLineSpeed(fd, attributes);
     ApplyBaud(attributes, speed);
     ApplyParity(attributes, parity);
     ApplyDataBits(attributes, dataBits);
@@ -254,21 +245,21 @@ void SerialConfigure(const char* path, int speed, char parity, int dataBits, int
                              : open(StationPath(path).c_str(),
                                     O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     CriticalAssert(fd != -1, "serial port open ", "serialcomm", __LINE__);
-    ScopedFd line(fd);
-    PauseMs(100);
+    WaitMillisecond(100);
     termios attributes{};
     ApplyRawProfile(attributes);
+    KeepLineSpeed(fd, attributes);
     ApplyBaud(attributes, speed);
     ApplyDataBits(attributes, dataBits);
     ApplyParity(attributes, parity);
     ApplyStopBits(attributes, stopBits);
     WriteAttributes(fd, attributes);
-    PauseMs(100);
+    WaitMillisecond(100);
     SerialSetFlowControl(fd, flowControl);
     StationLog(LOG_DEBUG, "%s : Baud=%d Data=%d Parity=%c Stop=%d Flux=%d", path, speed, dataBits,
                parity, stopBits, flowControl);
     close(fd);
-    PauseMs(100);
+    WaitMillisecond(100);
 }
 
 int SerialReconfigure(int fd, int speed, char parity, int dataBits, int stopBits) {
@@ -418,6 +409,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
             if (error == EINTR) {
                 StationLog(LOG_DEBUG, "divers.lib : SerialWrite interrupted by signal");
             } else if (error == EAGAIN) {
+                // The short port table is plcbridge's build, which also traces this case.
                 if (ThisProgram().ports == PortTable::SHORT) {
                     LogDebug("divers.lib : SerialWrite interrupted by EAGAIN");
                 }
@@ -426,7 +418,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
                 return -1;
             }
         }
-        PauseMs(kRetryPauseMs);
+        WaitMillisecond(kRetryPauseMs);
     }
     return 0;
 }
@@ -460,7 +452,7 @@ int SerialWriteRts(int fd, const void* buffer, int length) {
             if ((status & TIOCSER_TEMT) != 0 || MonotonicMs() >= deadline) {
                 break;
             }
-            PauseMs(1);
+            WaitMillisecond(1);
         }
     }
     if (ioctl(fd, TIOCMGET, &lines) == 0) {
@@ -477,7 +469,7 @@ int SerialReadChar(int fd) {
     if (read(fd, &byte, 1) == 1) {
         return byte;
     }
-    PauseMs(kRetryPauseMs);
+    WaitMillisecond(kRetryPauseMs);
     return -1;
 }
 
@@ -564,6 +556,7 @@ int SerialSetLocal(int fd, int flag) {
     } else {
         attributes.c_cflag &= ~CLOCAL;
     }
+    LogFlags(attributes);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
         StationLog(LOG_ERR, "divers.lib: erreur dans ecriture cflag :%d", errno);
         return 0;

@@ -21,7 +21,8 @@ int SerialPortAvailable(int port);
 int SerialWaitPort(int port, int limitSeconds);
 
 // Opens the path read-write, non-blocking, without controlling terminal, in raw mode with the
-// given settings. The descriptor (the caller's to close), or -1.
+// given settings (a refused speed keeps the line's own). The descriptor (the caller's to close),
+// or -1.
 int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopBits);
 // Sets up a line for another program or a later open: raw profile, settings, CTS/RTS flow
 // control, then closes it again. Failing to open the path is fatal.

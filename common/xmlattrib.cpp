@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,10 +17,10 @@
 #include <string>
 
 #include "board.h"
-#include "clock.h"
 #include "msgcodec.h"
 #include "stationcore.h"
 #include "stationlog.h"
+#include "utilities.h"
 
 namespace {
 
@@ -64,12 +65,16 @@ void WriteAll(int fd, const char* text, size_t length) {
     }
 }
 
-void PauseMs(int ms) {
-    timespec delay{ms / 1000, (ms % 1000) * 1000000L};
-    timespec remaining{};
-    while (Clock().Sleep(delay, &remaining) != 0 && errno == EINTR) {
-        delay = remaining;
+// The text of a number attribute, or nullptr when it is missing or empty (the empty one is
+// logged: the percentage and float readers say so alike).
+const char* FindNumberText(XmlAttributes attributes, const char* name) {
+    const char* text = XmlAttrFind(attributes, name);
+    if (text != nullptr && text[0] == '\0') {
+        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
+                   name);
+        return nullptr;
     }
+    return text;
 }
 
 void RecordError(const char* format, va_list args) {
@@ -120,13 +125,8 @@ int XmlAttrIntBounded(XmlAttributes attributes, const char* name, int lower, int
 }
 
 int XmlAttrPercent(XmlAttributes attributes, const char* name, float* value) {
-    const char* text = XmlAttrFind(attributes, name);
+    const char* text = FindNumberText(attributes, name);
     if (text == nullptr) {
-        return 1;
-    }
-    if (text[0] == '\0') {
-        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
-                   name);
         return 1;
     }
     char number[64];
@@ -148,13 +148,8 @@ int XmlAttrPercent(XmlAttributes attributes, const char* name, float* value) {
 }
 
 int XmlAttrFloat(XmlAttributes attributes, const char* name, float* value) {
-    const char* text = XmlAttrFind(attributes, name);
+    const char* text = FindNumberText(attributes, name);
     if (text == nullptr) {
-        return 1;
-    }
-    if (text[0] == '\0') {
-        StationLog(LOG_ERR, "divers.lib : pas de symbole pourcentage dans %s pour la clef %s", text,
-                   name);
         return 1;
     }
     float read = 0;
@@ -248,7 +243,7 @@ int XmlStatusOpen(const char* path, XML_Parser parser) {
     }
     std::string file = StationPath(path);
     unlink(file.c_str());
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744);
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRWXU | S_IROTH);
     if (fd == -1) {
         StationLog(LOG_ERR, "XmlErreur: unable to open %s : %d", path, errno);
         return -1;
@@ -318,6 +313,6 @@ void NotifyDegradedMode() {
             StationLog(LOG_ERR, "Error sending error to modmgr : %s", std::strerror(error));
             return;
         }
-        PauseMs(kNoticePauseMs);
+        WaitMillisecond(kNoticePauseMs);
     }
 }

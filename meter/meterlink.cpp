@@ -78,9 +78,8 @@ int TimeoutSeconds(int milliseconds) {
 
 struct ConfigReader {
     Meterlink* m;
-    int nesting = 0;      // 0 outside, 1 AUTOMATE, 2 accepted COM, 3 TRAME
-    size_t comFirst = 0;  // definitions added since the accepted COM began
-    int comAdded = 0;
+    int nesting = 0;   // 0 outside, 1 AUTOMATE, 2 accepted COM, 3 TRAME
+    int comAdded = 0;  // definitions added since the accepted COM began
 };
 
 void StartCom(ConfigReader* r, XmlAttributes attributes) {
@@ -127,7 +126,6 @@ void StartCom(ConfigReader* r, XmlAttributes attributes) {
     LogDebug("Port=%s Silence=%d Etat=%d Timeout=%d s VoieCom=%d", m->device, m->silence, m->etat,
              m->timeout, m->noVoieCom);
     r->nesting = 2;
-    r->comFirst = m->definitions.size();
     r->comAdded = 0;
 }
 

@@ -160,6 +160,9 @@ bool ApplyLine(Meter& m, std::string line, bool fromFifo) {
         line.erase(0, 1);
     }
     std::vector<std::string> w = Words(line, 3);
+    if (w.empty()) {
+        return true;  // a lone '!' or a line of spaces
+    }
     const std::string& verb = w[0];
     static const char* const kVerbs[] = {"badsum", "nosep",    "stop",  "resume", "eot",
                                          "inject", "noinject", "raw",   "frame",  "silence",

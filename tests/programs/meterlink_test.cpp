@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -201,6 +202,24 @@ TEST(MeterlinkProgram, StateChannelRisesWithGoodGroupsAndFallsAfterTheTimeOut) {
     ASSERT_TRUE(WaitUntil([&] { return s.core_.ReadBool(1); }, 5s));
 }
 
+TEST(MeterlinkProgram, StateChannelStaysDownWhileOnlyBadGroupsArrive) {
+    // Frames keep ending on time but not one group in them is good: that is no sign of life.
+    std::vector<std::string> cues;
+    for (const char* label : {"ADCO", "OPTARIF", "ISOUSC", "BASE", "PTEC", "IINST", "PPOT"}) {
+        cues.push_back("--bad-checksum");
+        cues.push_back(label);
+    }
+    MeterlinkStation s(Configuration(kCom, R"(<TRAME No="3" Etiquette="BASE"/>)"), cues,
+                       /*verbose=*/true);
+    // written 0 when the configuration is read, then again once 2 s have passed
+    ASSERT_TRUE(WaitUntil([&] { return s.ChannelWrites(1).size() >= 2; }, 6s)) << s.box_.Log();
+    EXPECT_TRUE(s.box_.LogHas("erreur temps de reception trop long", "debug"));
+    std::vector<int> writes = s.ChannelWrites(1);
+    EXPECT_EQ(std::count(writes.begin(), writes.end(), 1), 0);
+    EXPECT_EQ(s.FrameMessages(3), 0);
+    EXPECT_TRUE(s.box_.LogHas("trame BASE val 012345678 pb checksum envoye:48 calcule:47", "err"));
+}
+
 TEST(MeterlinkProgram, LabelThatStopsArrivingIsWrittenZeroOnce) {
     MeterlinkStation s(Configuration(kCom, R"(
 <TRAME No="2" Etiquette="IINST" Timeout="1500"/>
@@ -235,23 +254,31 @@ TEST(MeterlinkProgram, InjectionFrameSkipsContractDefinitionsForThatFrameOnly) {
 }
 
 TEST(MeterlinkProgram, ConfigurationErrorsGiveTheDegradedVerdictAndStopTheModule) {
+    const char* kBase = R"(<TRAME No="3" Etiquette="BASE"/>)";
     struct Case {
+        std::string com;
         const char* trames;
         const char* error;
+        const char* port = "Port=6";
     } cases[] = {
-        {R"(<TRAME No="4" Etiquette="PTEC"/>)", "pas de valeur pour l'etiquette PTEC (trame No 4)"},
-        {R"(<TRAME No="3" Etiquette="BASE" TypeDonnee="TOR"/>)",
+        {kCom, R"(<TRAME No="4" Etiquette="PTEC"/>)",
+         "pas de valeur pour l'etiquette PTEC (trame No 4)"},
+        {kCom, R"(<TRAME No="3" Etiquette="BASE" TypeDonnee="TOR"/>)",
          "pas de valeur pour l'etiquette BASE (trame No 3)"},
-        {R"(<TRAME No="0" Etiquette="BASE"/>)", "numero trame invalide (0)"},
-        {R"(<TRAME No="7"/>)", "pas d' Etiquette definie dans la trame No 7"},
-        {R"(<TRAME No="7" Etiquette="EA(RS)p(1)HCDXYZ"/>)", "lng Etiquette errone dans trame No 7"},
-        {R"(<TRAME No="7" Etiquette="BASE">)", "erreur expat=mismatched tag"},
+        {kCom, R"(<TRAME No="0" Etiquette="BASE"/>)", "numero trame invalide (0)"},
+        {kCom, R"(<TRAME No="7"/>)", "pas d' Etiquette definie dans la trame No 7"},
+        {kCom, R"(<TRAME No="7" Etiquette="EA(RS)p(1)HCDXYZ"/>)",
+         "lng Etiquette errone dans trame No 7"},
+        {kCom, R"(<TRAME No="7" Etiquette="BASE">)", "erreur expat=mismatched tag"},
+        {R"(<COM Type="meterlink" No="1">)", kBase, "Pas de port de communication parametre"},
+        {R"(<COM Type="meterlink" Port="6">)", kBase, "Pas d'idenfication de voie parametree"},
+        {R"(<COM Type="meterlink" Port="14" No="1">)", kBase, "Le port 14 n'existe pas", "Port=14"},
     };
     for (const Case& c : cases) {
         Sandbox box;
         StationCore core(box, kSite);
-        box.WriteFile("/var/parameters/configuration.xml", Configuration(kCom, c.trames));
-        ProgramResult result = RunProgram(ProgramPath("meterlink"), {"Port=6"}, 10s);
+        box.WriteFile("/var/parameters/configuration.xml", Configuration(c.com, c.trames));
+        ProgramResult result = RunProgram(ProgramPath("meterlink"), {c.port}, 10s);
         EXPECT_TRUE(result.exited) << c.error;
         EXPECT_EQ(result.status, 255) << c.error;
         std::string status = box.ReadFile("/var/log/meterlink.xml.status");
@@ -400,6 +427,13 @@ TEST(TeleinfoSimulator, FramesAndCuesOnTheLine) {
         EXPECT_EQ(OneFrameFromSimulator(box, c.cues), c.bytes)
             << (c.cues.empty() ? "plain" : c.cues[0]);
     }
+}
+
+TEST(TeleinfoSimulator, ScriptLinesWithoutAWordAreSkipped) {
+    Sandbox box;
+    box.WriteFile("/sim/meter.txt", "!\n   \n# a comment\n");
+    EXPECT_EQ(OneFrameFromSimulator(box, {"--script", box.Path("/sim/meter.txt")}),
+              "\x02\nISOUSC 45 ?\r\nIINST 002 Y\r\x03");
 }
 
 TEST(MeterlinkProgram, LineThatHangsUpIsReportedWithoutSpinningAndStillStops) {

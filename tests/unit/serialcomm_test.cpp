@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -179,6 +182,29 @@ TEST(SerialOpen, DescriptorZeroIsAPort) {
     EXPECT_EQ(CountLog(box, "erreur ouverture port serie"), 0u);
 }
 
+// A refused speed at open or set-up leaves the line at the speed it had: a cleared speed would
+// be B0, which hangs the line up.
+TEST(SerialOpen, RefusedSpeedKeepsTheLinesSpeed) {
+    Sandbox box;
+    PtyLine pty;
+    ASSERT_EQ(pty.Open(box.Path("/dev/ttyUSB2")), 0);
+    int fd = SerialOpen("/dev/ttyUSB2", 2400, 'N', 8, 1);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(pty.Baud(), 2400);
+
+    fd = SerialOpen("/dev/ttyUSB2", 14400, 'N', 8, 1);
+    ASSERT_GE(fd, 0) << "the line is still opened";
+    close(fd);
+    EXPECT_EQ(pty.Baud(), 2400);
+    EXPECT_EQ(CountLog(box, "divers.lib : erreur baud"), 1u);
+
+    FakeClock clock;
+    SerialConfigure("/dev/ttyUSB2", 14400, 'N', 8, 1, 0);
+    EXPECT_EQ(pty.Baud(), 2400);
+    EXPECT_EQ(CountLog(box, "divers.lib : erreur baud"), 2u);
+}
+
 TEST(SerialSettings, SpeedsAcceptedAndRefused) {
     OpenLine line;
     for (int speed : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 19200, 38400,
@@ -296,6 +322,42 @@ TEST(SerialSettings, FlowControlBlockingAndLocal) {
     close(pipeFds[1]);
 }
 
+// Each setter that writes attributes announces, at debug level, exactly the control word it
+// hands to the driver (the pty then holds that word).
+TEST(SerialSettings, EverySetterLogsTheFlagWordsItWrites) {
+    OpenLine line;
+    struct Case {
+        const char* what;
+        int (*set)(int fd);
+    } cases[] = {
+        {"baud", [](int fd) { return SerialSetBaud(fd, 19200); }},
+        {"data bits", [](int fd) { return SerialSetDataBits(fd, 8); }},
+        {"stop bits", [](int fd) { return SerialSetStopBits(fd, 1); }},
+        {"parity", [](int fd) { return SerialSetParity(fd, 'N'); }},
+        {"silence", [](int fd) { return SerialSetSilence(fd, 400); }},
+        {"flow on", [](int fd) { return SerialSetFlowControl(fd, 1); }},
+        {"flow off", [](int fd) { return SerialSetFlowControl(fd, 0); }},
+        {"local off", [](int fd) { return SerialSetLocal(fd, 0); }},
+        {"local on", [](int fd) { return SerialSetLocal(fd, 1); }},
+        {"reconfigure", [](int fd) { return SerialReconfigure(fd, 4800, 'N', 8, 1); }},
+    };
+    for (const Case& c : cases) {
+        size_t before = LoggedCflags(line.box).size();
+        ASSERT_EQ(c.set(line.fd), 1) << c.what;
+        std::vector<unsigned> words = LoggedCflags(line.box);
+        ASSERT_EQ(words.size(), before + 1) << c.what;
+        termios attributes{};
+        ASSERT_TRUE(line.pty.Attributes(&attributes));
+        EXPECT_EQ(words.back(), static_cast<unsigned>(attributes.c_cflag)) << c.what;
+        const std::vector<std::string> lines = line.box.LogLines();
+        auto last = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& text) {
+            return text.find("divers.lib : cflag=") != std::string::npos;
+        });
+        ASSERT_NE(last, lines.rend());
+        EXPECT_EQ(last->rfind("debug ", 0), 0u) << *last;
+    }
+}
+
 TEST(SerialReconfigure, RawProfileAgainOrNothingWhenRefused) {
     OpenLine line;
     SerialSetFlowControl(line.fd, 1);
@@ -349,6 +411,23 @@ TEST(SerialConfigure, SetsUpAndClosesTheLine) {
         }
     }
     EXPECT_EQ(stillOpen, 1) << "only the helper's own slave descriptor";
+}
+
+// The line's descriptor is closed once: a descriptor that reuses its number during the last
+// pause (another unit opening a file) stays open.
+TEST(SerialConfigure, ClosesItsDescriptorOnlyOnce) {
+    Sandbox box;
+    PtyLine pty;
+    ASSERT_EQ(pty.Open(box.Path("/dev/orxcom0")), 0);
+    ScriptedClock clock;
+    int reused = -1;
+    clock.actionAt = 3;
+    clock.action = [&] { reused = open("/dev/null", O_RDONLY | O_CLOEXEC); };
+    SerialConfigure("/dev/orxcom0", 9600, 'N', 8, 1, 0);
+    ASSERT_EQ(clock.delays, (std::vector<long long>{100, 100, 100}));
+    ASSERT_GE(reused, 0);
+    EXPECT_NE(fcntl(reused, F_GETFD), -1) << "descriptor " << reused << " closed behind its back";
+    close(reused);
 }
 
 TEST(SerialConfigureDeathTest, MissingDeviceIsFatal) {
@@ -407,6 +486,37 @@ TEST(SerialWrite, VerboseLinesAndPlcbridgesTryAgainLine) {
     }
     unlink(box.Path("/var/run/serialtest.debug").c_str());
     EXPECT_EQ(IsDebug("serialtest"), 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+// A blocking line that never drains, with a timer signal cutting each write short: every
+// interruption is said, and the line is still given up on the 51st.
+TEST(SerialWrite, InterruptedWritesAreBoundedToo) {
+    Sandbox box;
+    FakeClock clock;
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
+    std::string filler(4096, 'f');
+    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(pipeFds[1], F_SETFL, 0), 0);
+    struct sigaction tick {};
+    tick.sa_handler = [](int) {};
+    sigemptyset(&tick.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &previous), 0);  // no SA_RESTART: the write returns EINTR
+    itimerval every{{0, 5000}, {0, 5000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every, nullptr), 0);
+    int result = SerialWrite(pipeFds[1], "x", 1);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(CountLog(box, "divers.lib : SerialWrite interrupted by signal"), 50u);
+    EXPECT_TRUE(box.LogHas("divers.lib : SerialWrite interrupted by signal", "debug"));
+    EXPECT_TRUE(box.LogHas("divers.lib : SerialWrite depassement Temps", "err"));
+    EXPECT_EQ(clock.Sleeps(), 50);
     close(pipeFds[0]);
     close(pipeFds[1]);
 }
@@ -552,28 +662,35 @@ TEST(SerialRs485AutoRts, KernelReleaseDecides) {
         const char* release;  // nullptr: no file
         int automatic;
         const char* logged;
+        const char* priority;
     } cases[] = {
-        {"2.6.35-70\n", 1, "Gestion RTS du RS485 automatique"},
-        {"2.6.35-68", 0, "Gestion RTS du RS485 manuel"},
-        {"3.0.1-80\n", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.30-70", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.35-70-rt\n", 1, "Gestion RTS du RS485 automatique"},
-        {"6.18.44-fc-v1300\n", 0, "Gestion RTS du RS485 manuel"},
-        {"2.6.35\n", 0, "Kernel Extraversion not available"},
-        {"2.6\n", 0, "Kernel Sublevel not available"},
-        {"2\n", 0, "Kernel PatchLevel not available"},
-        {"\n", 0, "Kernel Version not available"},
-        {"", 0, "erreur lecture /proc/version = 0"},
-        {nullptr, 0, "erreur ouverture /proc/sys/kernel/osrelease = 2"},
+        {"2.6.35-70\n", 1, "Gestion RTS du RS485 automatique", "debug"},
+        {"2.6.35-68", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"3.0.1-80\n", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.30-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"1.6.35-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.5.35-70", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.35-70-rt\n", 1, "Gestion RTS du RS485 automatique", "debug"},
+        {"6.18.44-fc-v1300\n", 0, "Gestion RTS du RS485 manuel", "debug"},
+        {"2.6.35\n", 0, "Kernel Extraversion not available", "err"},
+        {"2.6\n", 0, "Kernel Sublevel not available", "err"},
+        {"2\n", 0, "Kernel PatchLevel not available", "err"},
+        {"\n", 0, "Kernel Version not available", "err"},
+        {"", 0, "erreur lecture /proc/version = 0", "err"},
+        {nullptr, 0, "erreur ouverture /proc/sys/kernel/osrelease = 2", "err"},
     };
     for (const Case& c : cases) {
+        const char* what = c.release != nullptr ? c.release : "(no file)";
         unlink(box.Path("/proc/sys/kernel/osrelease").c_str());
         if (c.release != nullptr) {
             box.WriteFile("/proc/sys/kernel/osrelease", c.release);
         }
         unlink(box.Path("/var/log/messages").c_str());
-        EXPECT_EQ(SerialRs485AutoRts(), c.automatic) << c.release;
-        EXPECT_TRUE(box.LogHas(c.logged)) << c.release << "\n" << box.Log();
+        EXPECT_EQ(SerialRs485AutoRts(), c.automatic) << what;
+        EXPECT_TRUE(box.LogHas(c.logged, c.priority)) << what << "\n" << box.Log();
+        if (std::string(c.priority) == "err") {
+            EXPECT_EQ(CountLog(box, "Gestion RTS"), 0u) << what;
+        }
     }
     EXPECT_TRUE(box.LogHas("erreur ouverture /proc/sys/kernel/osrelease = 2", "err"));
     box.WriteFile("/proc/sys/kernel/osrelease", "2.6.35-70\n");

@@ -429,6 +429,7 @@ TEST_F(TeleinfoTest, LabelThatStopsArrivingIsWrittenZeroOncePerLoss) {
     Decoder d({{"ISOUSC", 5, "", 0, 0, 2},
                {"PTEC", 9, "HP..", 0, 0, 2},
                {"BASE", 7, "", 0, 0, 2},
+               {"TDEPA", 8, "", 0, 0, 2},
                {"PREA1MN", 2, "", 0, 0, 2},
                {"IINST", 6}});
     long start = Clock().Uptime();
@@ -436,10 +437,13 @@ TEST_F(TeleinfoTest, LabelThatStopsArrivingIsWrittenZeroOncePerLoss) {
     EXPECT_EQ(d.out.writes, Writes({}));
     TeleinfoCheckTimeouts(&d.decoder, start + 3);
     TeleinfoCheckTimeouts(&d.decoder, start + 4);
-    EXPECT_EQ(d.out.writes, Writes({"f5 F1=0", "f9 B1=0", "f7 L1=0"}));
+    EXPECT_EQ(d.out.writes, Writes({"f5 F1=0", "f9 B1=0", "f7 L1=0", "f8 L1=0"}));
     EXPECT_TRUE(d.out.Logged("erreur type de voie"));
     EXPECT_TRUE(d.out.Logged("timeout for ISOUSC Frame No 5 (1003,1000,2)"));
-    EXPECT_NE(d.out.trace.find("\n<ts>timeout for ISOUSC ANA[5,1]=0.\n"), std::string::npos);
+    EXPECT_EQ(d.out.trace,
+              "\n<ts>timeout for ISOUSC ANA[5,1]=0.\n\n<ts>timeout for PTEC TOR[9,1]=0\n"
+              "\n<ts>timeout for BASE CPT[7,1]=0\n\n<ts>timeout for TDEPA CPT[8,1]=0\n"
+              "\n<ts>timeout for PREA1MN ");
     d.out.writes.clear();
     // received again, then lost again
     clock_.Advance(5000000000LL);
@@ -454,6 +458,27 @@ TEST_F(TeleinfoTest, TraceEchoesCharactersAndValues) {
     Decoder d({{"ISOUSC", 5}});
     d.Feed(Frame(Group("ISOUSC", "30")));
     EXPECT_EQ(d.out.trace, "\n<ts> [02][0A]ISOUSC 30 9[0D]\n ANA[5,1]=30.000000\n\t\t[03]");
+}
+
+TEST_F(TeleinfoTest, TraceOfEachKindOfWrite) {
+    struct Case {
+        Def def;
+        const char* value;
+        const char* trace;
+    } cases[] = {
+        {{"BASE", 7}, "012345678", "\n CPT[7,1]=12345678\n\t\t"},
+        {{"ISOUSC", 5}, "30", "\n ANA[5,1]=30.000000\n\t\t"},
+        {{"PTEC", 9, "HP.."}, "HC..", "\n TOR[9,1]=0\n\t\t"},
+        // the trace shows the minutes, the channel gets the seconds
+        {{"TDEPA", 8}, "5", "\n CHR[8,1]=5\n\t\t"},
+        {{"PREA1MN", 2}, "-00042", "\n CPT[2,1]=42 TOR[2]=1 ANA[3]=-42.000000\n \t\t"},
+        {{"ENERG", 11}, "000123:000456", "\n CPT[11,1]=123\n CPT[11,2]=456\n\t\t"},
+    };
+    for (const auto& c : cases) {
+        Decoder d({c.def});
+        TeleinfoDispatch(&d.decoder, c.def.label, static_cast<int>(strlen(c.def.label)), c.value);
+        EXPECT_EQ(d.out.trace, c.trace) << c.def.label;
+    }
 }
 
 TEST_F(TeleinfoTest, Normalise) {
