@@ -52,7 +52,8 @@ int PlcWriteMsgLong(int number, int32_t value);
 int PlcWriteMsgFloat(int number, float value);
 // Adds the terminator and sends: the send's result (-1 when no batch is open).
 int PlcTerminateSend();
-// Bytes still free in the body.
+// Bytes still free in the body. An item is added only when the 4-byte terminator still fits
+// after it: a long or float item needs 11 free bytes.
 int PlcGetFree();
 int PlcGetChannelType(int channel);
 

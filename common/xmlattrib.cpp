@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,7 +242,7 @@ int XmlStatusOpen(const char* path, XML_Parser parser) {
     }
     std::string file = StationPath(path);
     unlink(file.c_str());
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRWXU | S_IROTH);
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744);
     if (fd == -1) {
         StationLog(LOG_ERR, "XmlErreur: unable to open %s : %d", path, errno);
         return -1;

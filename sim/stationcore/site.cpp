@@ -132,7 +132,10 @@ bool Parser::Split(const std::string& line, std::vector<std::string>& words) {
 bool Parser::Int(const std::string& word, long low, long high, long& out, const char* what) {
     errno = 0;
     char* end = nullptr;
-    long value = std::strtol(word.c_str(), &end, 0);
+    // Decimal, or hexadecimal after "0x": a person's leading zero must not make it octal.
+    const char* digits = word.c_str() + (word[0] == '-' || word[0] == '+' ? 1 : 0);
+    int base = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') ? 16 : 10;
+    long value = std::strtol(word.c_str(), &end, base);
     if (word.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
         Error("%s \"%s\" is not a number from %ld to %ld", what, word.c_str(), low, high);
         return false;

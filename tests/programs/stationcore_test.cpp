@@ -473,8 +473,11 @@ TEST(StationCoreProgram, CommunicationLogReportsAreJournalled) {
 
 TEST(StationCoreProgram, SigtermRemovesEverythingItCreated) {
     Sandbox sandbox;
+    auto launched = std::chrono::steady_clock::now();
     StationCore core(sandbox);
     ASSERT_TRUE(core.Ready());
+    // Tests and the demo start a core each: it must be up at once.
+    EXPECT_LT(std::chrono::steady_clock::now() - launched, std::chrono::seconds(1));
     // A message sent just before the stop is still journalled.
     Bytes body = Head(3, 77);
     ItemBool(body, 1, true);

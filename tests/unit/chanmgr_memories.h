@@ -14,7 +14,7 @@
 #include "channeldb.h"
 #include "stationcore.h"
 
-struct ChannelRecordSpec {
+struct ChannelRecordFields {
     std::string name;
     std::string format;
     uint8_t type = 0;
@@ -68,22 +68,22 @@ class ChanmgrMemories {
         }
     }
 
-    void SetRecord(int channel, const ChannelRecordSpec& spec) {
+    void SetRecord(int channel, const ChannelRecordFields& fields) {
         unsigned char* r = info_.address + (channel - 1) * kChannelRecordSize;
         std::memset(r, 0, kChannelRecordSize);
-        std::memcpy(r + kChannelNameOffset, spec.name.data(),
-                    std::min<size_t>(spec.name.size(), 31));
-        std::memcpy(r + kChannelFormatOffset, spec.format.data(),
-                    std::min<size_t>(spec.format.size(), 21));
-        r[kChannelTypeOffset] = spec.type;
-        std::memcpy(r + kChannelFlagsOffset, &spec.flags, 4);
-        r[kChannelText0Offset] = spec.text0;
-        r[kChannelText1Offset] = spec.text1;
-        std::memcpy(r + kChannelIndexOffset, &spec.indexes, 2);
-        std::memcpy(r + kChannelCoefOffset, &spec.coefficient, 4);
-        std::memcpy(r + kChannelShiftOffset, &spec.offset, 4);
-        std::memcpy(r + kChannelSrcOffset, &spec.source, 4);
-        std::memcpy(r + kChannelSrcNoOffset, &spec.sourceNo, 2);
+        std::memcpy(r + kChannelNameOffset, fields.name.data(),
+                    std::min<size_t>(fields.name.size(), 31));
+        std::memcpy(r + kChannelFormatOffset, fields.format.data(),
+                    std::min<size_t>(fields.format.size(), 21));
+        r[kChannelTypeOffset] = fields.type;
+        std::memcpy(r + kChannelFlagsOffset, &fields.flags, 4);
+        r[kChannelText0Offset] = fields.text0;
+        r[kChannelText1Offset] = fields.text1;
+        std::memcpy(r + kChannelIndexOffset, &fields.indexes, 2);
+        std::memcpy(r + kChannelCoefOffset, &fields.coefficient, 4);
+        std::memcpy(r + kChannelShiftOffset, &fields.offset, 4);
+        std::memcpy(r + kChannelSrcOffset, &fields.source, 4);
+        std::memcpy(r + kChannelSrcNoOffset, &fields.sourceNo, 2);
     }
     unsigned char* Record(int channel) {
         return info_.address + (channel - 1) * kChannelRecordSize;

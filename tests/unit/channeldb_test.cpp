@@ -37,20 +37,20 @@ class ChannelDb : public ::testing::Test {
     ChannelValues values;
 };
 
-ChannelRecordSpec Pump() {
-    ChannelRecordSpec spec;
-    spec.name = "Pompe 1";
-    spec.format = "%6.2f";
-    spec.type = 2;
-    spec.flags = kFlagTimeStamped | kFlagValueTransmit | kFlagDefined;
-    spec.text0 = 7;
-    spec.text1 = 8;
-    spec.indexes = 0x8005;  // A, C, P
-    spec.coefficient = 0.5f;
-    spec.offset = -3.0f;
-    spec.source = 0x01020304;
-    spec.sourceNo = -12;
-    return spec;
+ChannelRecordFields Pump() {
+    ChannelRecordFields fields;
+    fields.name = "Pompe 1";
+    fields.format = "%6.2f";
+    fields.type = 2;
+    fields.flags = kFlagTimeStamped | kFlagValueTransmit | kFlagDefined;
+    fields.text0 = 7;
+    fields.text1 = 8;
+    fields.indexes = 0x8005;  // A, C, P
+    fields.coefficient = 0.5f;
+    fields.offset = -3.0f;
+    fields.source = 0x01020304;
+    fields.sourceNo = -12;
+    return fields;
 }
 
 }  // namespace
@@ -106,10 +106,10 @@ TEST_F(ChannelDb, EachFlagReadsItsOwnBit) {
         {"IsChannelSrcManual", IsChannelSrcManual, 1u << 12},
     };
     for (const Case& c : cases) {
-        ChannelRecordSpec only;
+        ChannelRecordFields only;
         only.flags = c.bit;
         memories.SetRecord(5, only);
-        ChannelRecordSpec allBut;
+        ChannelRecordFields allBut;
         allBut.flags = ~c.bit;
         memories.SetRecord(6, allBut);
         EXPECT_NE(c.accessor(&info, 5), 0) << c.name;
@@ -124,26 +124,26 @@ TEST_F(ChannelDb, EachFlagReadsItsOwnBit) {
                  {kFlagMemoNotTransmit, 0},
                  {0, 0}};
     for (const Memo& m : memos) {
-        ChannelRecordSpec spec;
-        spec.flags = m.flags;
-        memories.SetRecord(7, spec);
+        ChannelRecordFields fields;
+        fields.flags = m.flags;
+        memories.SetRecord(7, fields);
         EXPECT_EQ(IsMemoTransmit(&info, 7), m.expected) << m.flags;
     }
 }
 
 TEST_F(ChannelDb, MalformedFieldsGiveTheirFallback) {
     ChanmgrMemories memories;
-    ChannelRecordSpec spec = Pump();
-    spec.type = 0x1A;
-    spec.name = std::string(31, 'N');    // no room left for the end
-    spec.format = std::string(21, 'F');  // likewise
-    spec.text0 = 101;
-    spec.text1 = 9;
-    memories.SetRecord(4, spec);
+    ChannelRecordFields fields = Pump();
+    fields.type = 0x1A;
+    fields.name = std::string(31, 'N');    // no room left for the end
+    fields.format = std::string(21, 'F');  // likewise
+    fields.text0 = 101;
+    fields.text1 = 9;
+    memories.SetRecord(4, fields);
     memories.SetText(9, std::string(21, 'T'));
-    spec.type = 0x13;
-    spec.text1 = 0;
-    memories.SetRecord(5, spec);
+    fields.type = 0x13;
+    fields.text1 = 0;
+    memories.SetRecord(5, fields);
     ASSERT_EQ(ChannelInfoOpen(&info), 0);
 
     EXPECT_EQ(GetChannelType(&info, 4), 0);  // low bits 10: above 9
@@ -158,10 +158,11 @@ TEST_F(ChannelDb, MalformedFieldsGiveTheirFallback) {
 TEST_F(ChannelDb, ChannelsOutsideTheTableGiveFallbacks) {
     ChanmgrMemories memories;
     for (int channel : {1, 50}) {
-        ChannelRecordSpec spec = Pump();
-        spec.flags = ~kFlagMemoNotTransmit;
-        memories.SetRecord(channel, spec);
+        ChannelRecordFields fields = Pump();
+        fields.flags = ~kFlagMemoNotTransmit;
+        memories.SetRecord(channel, fields);
         memories.SetText(7, "unit");
+        memories.SetText(8, "state");
     }
     ASSERT_EQ(ChannelInfoOpen(&info), 0);
     ASSERT_EQ(ChannelReadOpen(&values), 0);
@@ -174,11 +175,23 @@ TEST_F(ChannelDb, ChannelsOutsideTheTableGiveFallbacks) {
         {"GetChannelName", [&](int c) { return GetChannelName(&info, c) == nullptr ? 0 : 1; }, 0},
         {"GetFormatText", [&](int c) { return GetFormatText(&info, c) == nullptr ? 0 : 1; }, 0},
         {"GetUnitText", [&](int c) { return GetUnitText(&info, c) == nullptr ? 0 : 1; }, 0},
+        {"GetChannelStateText",
+         [&](int c) { return GetChannelStateText(&info, c, 1) == nullptr ? 0 : 1; }, 0},
         {"GetChannelType", [&](int c) { return GetChannelType(&info, c); }, 0},
         {"IsChannelIndex", [&](int c) { return IsChannelIndex(&info, c, 'A'); }, 0},
         {"GetScaleCoefficient", [&](int c) { return GetScaleCoefficient(&info, c); }, 1.0},
         {"GetScaleOffset", [&](int c) { return GetScaleOffset(&info, c); }, 0.0},
+        {"IsSynoptiqueView", [&](int c) { return IsSynoptiqueView(&info, c); }, 0},
+        {"IsValueTransmit", [&](int c) { return IsValueTransmit(&info, c); }, 0},
         {"IsTimeStamped", [&](int c) { return IsTimeStamped(&info, c); }, 0},
+        {"IsUnsignedChannel", [&](int c) { return IsUnsignedChannel(&info, c); }, 0},
+        {"IsChannelInhibit", [&](int c) { return IsChannelInhibit(&info, c); }, 0},
+        {"IsChannelDefined", [&](int c) { return IsChannelDefined(&info, c); }, 0},
+        {"IsChannelNO", [&](int c) { return IsChannelNO(&info, c); }, 0},
+        {"IsChannelDefaut", [&](int c) { return IsChannelDefaut(&info, c); }, 0},
+        {"IsSynoptiqueLcd", [&](int c) { return IsSynoptiqueLcd(&info, c); }, 0},
+        {"IsValueSaved", [&](int c) { return IsValueSaved(&info, c); }, 0},
+        {"IsChannelSrcManual", [&](int c) { return IsChannelSrcManual(&info, c); }, 0},
         {"IsMemoTransmit", [&](int c) { return IsMemoTransmit(&info, c); }, 0},
         {"GetInfoChannelInfo", [&](int c) { return GetInfoChannelInfo(&info, c); }, 0},
         {"GetChannelSrc", [&](int c) { return GetChannelSrc(&info, c); }, 0},
@@ -407,10 +420,10 @@ TEST_F(ChannelDb, ModbusMapIsReadOnceUntilReset) {
 
 TEST_F(ChannelDb, PlcReadersSkipChannelsOfType0) {
     ChanmgrMemories memories;
-    ChannelRecordSpec typed;
+    ChannelRecordFields typed;
     typed.type = 5;
     memories.SetRecord(1, typed);
-    memories.SetRecord(2, ChannelRecordSpec{});  // type 0
+    memories.SetRecord(2, ChannelRecordFields{});  // type 0
     for (int c : {1, 2}) {
         memories.SetBool(c, 1);
         memories.SetShort(c, 11);

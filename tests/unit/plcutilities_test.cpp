@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "chanmgr_memories.h"
@@ -15,6 +17,10 @@
 #include "fakeclock.h"
 #include "logdebug.h"
 #include "sandbox.h"
+
+// The queue takes the system's message structure: a long type word, the body right after it.
+static_assert(std::is_same_v<decltype(PlcMessage::type), long>);
+static_assert(offsetof(PlcMessage, body) == sizeof(long));
 
 namespace {
 
@@ -339,9 +345,9 @@ TEST_F(PlcUtilities, MissingQueueIsFatal) {
 }
 
 TEST_F(PlcUtilities, ChannelTypeOnTheProcessHandle) {
-    ChannelRecordSpec spec;
-    spec.type = 4;
-    memories.SetRecord(12, spec);
+    ChannelRecordFields fields;
+    fields.type = 4;
+    memories.SetRecord(12, fields);
     EXPECT_EQ(PlcGetChannelType(12), 4);
     EXPECT_EQ(PlcGetChannelType(13), 0);
 }

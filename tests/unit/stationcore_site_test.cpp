@@ -93,6 +93,28 @@ TEST(StationCoreSite, EachFaultyLineIsReportedWithItsNumber) {
     }
 }
 
+TEST(StationCoreSite, NumbersAreDecimalOrHexadecimalNeverOctal) {
+    struct Case {
+        const char* text;
+        int channel;
+        uint32_t flags;
+        int frameIndex;
+    } cases[] = {
+        {"channel 010 ETOR a\nframe 1 1 010 010\n", 10, kFlagDefined, 10},
+        {"channel 08 ETOR a flags=010\nframe 1 1 09 08\n", 8, 10, 9},
+        {"channel 0x0C ETOR a flags=0x10\nframe 1 1 0X0D 0x0C\n", 12, 0x10, 13},
+    };
+    for (const Case& c : cases) {
+        Site site;
+        std::vector<std::string> errors;
+        ASSERT_EQ(ParseSite(c.text, "t", site, errors), 0) << c.text << errors.at(0);
+        ASSERT_EQ(site.channels.size(), 1u);
+        EXPECT_EQ(site.channels[0].number, c.channel) << c.text;
+        EXPECT_EQ(site.channels[0].flags, c.flags) << c.text;
+        EXPECT_EQ(SiteFrameChannel(site, 1, 1, c.frameIndex), c.channel) << c.text;
+    }
+}
+
 TEST(StationCoreSite, DuplicatesAreRefused) {
     Site site;
     std::vector<std::string> errors;

@@ -258,7 +258,7 @@ TEST(XmlStatus, ErrorsOnTheirLinesThenDegradedAndModmgrIsTold) {
     struct stat info {};
     ASSERT_EQ(stat(box.Path(path).c_str(), &info), 0);
     EXPECT_EQ(
-        info.st_mode & 0777, 0704u & ~[] {
+        info.st_mode & 0777, 0744u & ~[] {
             mode_t mask = umask(0);
             umask(mask);
             return mask;
