@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -116,14 +117,37 @@ TEST(LinkKeeperProgram, APlantedLinkIsReplacedNotFollowed) {
 }
 
 TEST(LinkKeeperProgram, RequestFileCannotBeCreated) {
+    struct Case {
+        const char* name;
+        std::function<void(const Sandbox&)> prepare;
+        int error;
+    } cases[] = {
+        {"no /tmp directory",
+         [](const Sandbox& box) {
+             fs::remove_all(box.Path("/tmp"));
+             box.WriteFile("/tmp", "a file where the directory should be\n");
+         },
+         ENOTDIR},
+        {"a directory in the way",
+         [](const Sandbox& box) { fs::create_directories(box.Path("/tmp/BIT403")); }, EISDIR},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        c.prepare(box);
+        TraceReader reader;
+        ProgramResult result = RunProgram(ProgramPath("linkkeeper"), kArguments);
+        EXPECT_EQ(result.status, 102) << c.name;
+        EXPECT_TRUE(box.LogHas(
+            "divers.lib : erreur ouverture /tmp/BIT403 : " + std::to_string(c.error), "err"))
+            << c.name << box.Log();
+        EXPECT_NE(reader.Read().find("request of timestamped data read : KO\n"), std::string::npos)
+            << c.name;
+    }
+    // Nothing is left beside what was in the way.
     Sandbox box;
-    fs::remove_all(box.Path("/tmp"));
-    box.WriteFile("/tmp", "a file where the directory should be\n");
-    TraceReader reader;
-    ProgramResult result = RunProgram(ProgramPath("linkkeeper"), kArguments);
-    EXPECT_EQ(result.status, 102);
-    EXPECT_TRUE(box.LogHas("divers.lib : erreur ouverture /tmp/BIT403 : 20", "err")) << box.Log();
-    EXPECT_NE(reader.Read().find("request of timestamped data read : KO\n"), std::string::npos);
+    fs::create_directories(box.Path("/tmp/BIT403"));
+    EXPECT_EQ(RunProgram(ProgramPath("linkkeeper"), kArguments).status, 102);
+    EXPECT_EQ(FilesIn(box.Path("/tmp")), std::vector<std::string>{"BIT403"});
 }
 
 TEST(LinkKeeperProgram, RequestTimeCannotBeWritten) {
