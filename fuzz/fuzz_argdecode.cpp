@@ -42,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (file == nullptr) {
         return 0;
     }
-    std::fwrite(data, 1, size, file);
+    if (size > 0) {
+        std::fwrite(data, 1, size, file);  // an empty input may come with no buffer at all
+    }
     std::fclose(file);
 
     std::string fileItem = "@" + path;
