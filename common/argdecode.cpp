@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,7 +99,9 @@ int ValueArgumentDecode(int argc, char** argv, const char* key) {
     if (GetArgumentStr(argc, argv, key, value, sizeof value - 1) < 0) {
         return -1;
     }
-    return static_cast<int>(std::strtol(value, nullptr, 10));
+    // Held to the int range: a huge value must not wrap round to a small, valid-looking one.
+    long long number = std::strtoll(value, nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
 }
 
 char CharArgumentDecode(int argc, char** argv, const char* key) {

@@ -100,11 +100,16 @@ bool WriteIdent(const char* key, const char* value) {
     }
     long long start = MonotonicMs();
     std::string path = WorkingIni();
-    // The INI library may report success when its final rename failed: read the key back.
+    // The INI library may report success when its final rename failed: read the key back. A
+    // value never keeps the blanks it starts with in an INI file, so they are not looked for.
+    const char* kept = value;
+    while (*kept != '\0' && static_cast<unsigned char>(*kept) <= ' ') {
+        ++kept;
+    }
     char stored[kValueSize];
     if (ini_puts("IDENT", key, value, path.c_str()) != 1 ||
         ini_gets("IDENT", key, "", stored, kValueSize, path.c_str()) < 0 ||
-        std::string(value).substr(0, kValueSize - 1) != stored) {
+        std::string(kept).substr(0, kValueSize - 1) != stored) {
         StationLog(LOG_ERR, "divers.lib : error  on request %s=%s", key, value);
         return false;
     }
@@ -243,7 +248,9 @@ std::string EepromText(const unsigned char* image, int offset, int width) {
 int OpenMemoSizeFile(int* records) {
     *records = 0;
     const char* path = GetMemoSizeName();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // "/tmp" is open to everyone: a pipe left under the file's name must not hold the reader
+    // (its length of 0 then gives no record).
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier %s =%d", path, errno);
         return -1;

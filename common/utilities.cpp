@@ -43,19 +43,12 @@ struct TemporaryFile {
     }
 };
 
-bool WriteAll(int fd, const char* bytes, size_t count) {
-    while (count > 0) {
-        ssize_t written = write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
+bool SyncDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    Descriptor dir;
+    dir.fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir.fd >= 0 && fsync(dir.fd) == 0;
 }
 
 }  // namespace
@@ -111,7 +104,7 @@ int FileCpySync(const char* source, const char* destination, int sync) {
         if (got == 0) {
             break;
         }
-        if (!WriteAll(out.fd, block, static_cast<size_t>(got))) {
+        if (!WriteFully(out.fd, block, static_cast<size_t>(got))) {
             StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier dst=%d", errno);
             return 1;
         }
@@ -130,9 +123,31 @@ int FileCpySync(const char* source, const char* destination, int sync) {
         return 1;
     }
     temporary.kept = true;
+    // The new name is on disk only once its directory is.
+    if (sync != 0 && !SyncDirectoryOf(destinationPath)) {
+        StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", destination,
+                   std::strerror(errno));
+        return 1;
+    }
     StationLog(LOG_DEBUG, "divers.lib : copie (%d) fichier %s vers %s en %d ms", sync, source,
                destination, static_cast<int>(MonotonicMs() - start));
     return 0;
+}
+
+bool WriteFully(int fd, const void* bytes, size_t count) {
+    const auto* next = static_cast<const char*>(bytes);
+    while (count > 0) {
+        ssize_t written = write(fd, next, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        next += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 int FileCpy(const char* source, const char* destination) {

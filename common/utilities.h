@@ -1,9 +1,14 @@
 // Small general services of the module frame: millisecond sleep and file copy.
 #pragma once
 
+#include <cstddef>
+
 // Sleeps ms milliseconds (nothing for ms <= 0); an interrupted sleep starts again.
 void WaitMillisecond(int ms);
 // Copies source to destination in 512-byte blocks, forcing it to disk when sync is non-zero.
 // 0 on success, 1 on failure (logged).
 int FileCpySync(const char* source, const char* destination, int sync);
 int FileCpy(const char* source, const char* destination);
+// Writes all count bytes to the descriptor, going on after a signal or a partial write; false
+// on a failure (errno tells which).
+bool WriteFully(int fd, const void* bytes, size_t count);

@@ -18,6 +18,7 @@
 #include "serialdebug.h"
 #include "stationcore.h"
 #include "stationlog.h"
+#include "utilities.h"
 
 namespace {
 
@@ -115,18 +116,7 @@ int AttachTrace(int port, ReadOnlyTrace* trace) {
 }
 
 bool WriteOut(const unsigned char* bytes, size_t count) {
-    while (count > 0) {
-        ssize_t written = write(STDOUT_FILENO, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
+    return WriteFully(STDOUT_FILENO, bytes, count);
 }
 
 // Ring bytes [from, to) without the zeros of a ring never written that far.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -38,6 +39,9 @@ void ExpectRequestTime(const Sandbox& box, time_t before, time_t after) {
     ASSERT_EQ(text.size(), 9u) << text;
     EXPECT_EQ(text.back(), '\n');
     time_t written = static_cast<time_t>(std::strtoul(text.c_str(), nullptr, 16));
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%8X\n", static_cast<unsigned>(written));
+    EXPECT_EQ(text, expected);  // upper case, right-aligned in eight characters
     EXPECT_GE(written, before);
     EXPECT_LE(written, after);
 }

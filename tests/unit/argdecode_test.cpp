@@ -84,6 +84,28 @@ TEST(ArgDecode, CharAndValueDecoding) {
     EXPECT_EQ(ValueArgumentDecode(args.argc(), args.argv(), "Absent"), -1);
 }
 
+TEST(ArgDecode, ValuesAreReadAsDecimalIntegers) {
+    struct Case {
+        const char* item;
+        int value;
+    } cases[] = {
+        {"Port=13", 13},
+        {"Port=+3", 3},
+        {"Port= 5", 5},
+        {"Port=0x10", 0},
+        {"Port=abc", 0},
+        {"Port=", 0},
+        {"Port=12abc", 12},
+        {"Port=4294967297", 2147483647},  // 2^32 + 1 is not port 1
+        {"Port=-4294967295", -2147483647 - 1},
+        {"Port=00000000000000000007", 0},  // the value is cut at 19 characters
+    };
+    for (const Case& c : cases) {
+        Argv args({"m", c.item});
+        EXPECT_EQ(ValueArgumentDecode(args.argc(), args.argv(), "Port"), c.value) << c.item;
+    }
+}
+
 TEST(ArgDecode, UnreadableFilesAreSkippedWithTheirReason) {
     Sandbox box;
     box.WriteFile("/tmp/small", "A\n");
@@ -114,6 +136,12 @@ TEST(ArgDecode, LongLinesOfALargerFileAreReadWhole) {
 }
 
 TEST(ArgDecodeDeathTest, NullKeyIsFatal) {
+    Sandbox box;
     Argv args({"m", "A=1"});
     EXPECT_DEATH(GetArgumentStr(args.argc(), args.argv(), nullptr, nullptr, 0), "");
+    ASSERT_EQ(box.LogLines().size(), 1u) << box.Log();
+    const std::string line = box.LogLines()[0];
+    EXPECT_EQ(line.rfind("crit ", 0), 0u) << line;
+    EXPECT_NE(line.find("]: pointeur nul a la ligne No "), std::string::npos) << line;
+    EXPECT_NE(line.find(" du fichier argdecode "), std::string::npos) << line;
 }

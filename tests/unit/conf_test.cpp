@@ -1,6 +1,7 @@
 // Station settings and identity: the INI working copy, the bounded sizing keys, the EEPROM
 // board record and the memo-size file, in a private station root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -212,6 +213,24 @@ TEST_F(ConfTest, IdentityWritesAreReadBackAndKeepTheRestOfTheFile) {
     EXPECT_EQ(GetChannelMaxNb(), 600);
 }
 
+TEST_F(ConfTest, IdentityTextsAsTheFileKeepsThem) {
+    const std::string longName(100, 'n');
+    struct Case {
+        const char* written;
+        const char* read;
+    } cases[] = {
+        {"  Reservoir", "Reservoir"},  // an INI value loses its leading blanks, nothing else
+        {"Reservoir  ", "Reservoir  "}, {"Pump #3 ; east", "Pump #3 ; east"},
+        {"\"quoted\"", "\"quoted\""},   {longName.c_str(), nullptr},  // cut at 80 characters
+    };
+    for (const Case& c : cases) {
+        WriteIni("[IDENT]\nNAME=old\n");
+        EXPECT_EQ(SetStationName(c.written), 1) << c.written;
+        std::string expected = c.read != nullptr ? c.read : std::string(80, 'n');
+        EXPECT_EQ(std::string(GetStationName()), expected) << c.written;
+    }
+}
+
 TEST_F(ConfTest, IdentityWritesThatCannotBeMadeReportFailure) {
     WriteIni("[IDENT]\nNAME=old\n");
     EXPECT_EQ(SetStationName("two\nlines"), 0);
@@ -360,6 +379,15 @@ TEST_F(ConfTest, MemoSizeFileOfWrongLengthHoldsNoRecord) {
     std::filesystem::remove(box.Path("/tmp/memo.size"));
     EXPECT_EQ(GetMemoNb(), 0);
     EXPECT_EQ(GetMemoSize(100), 0);
+
+    // A pipe planted under the name holds no record and keeps no reader waiting for a writer
+    // (the alarm ends the test, should it wait).
+    ASSERT_EQ(mkfifo(box.Path("/tmp/memo.size").c_str(), 0666), 0);
+    alarm(10);
+    EXPECT_EQ(GetMemoNb(), 0);
+    EXPECT_EQ(GetMemoSize(100), 0);
+    EXPECT_EQ(ReadMemoSizeFile(&address, &size, 0), 1);
+    alarm(0);
 }
 
 TEST_F(ConfTest, MacAddressOfEth0) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "sandbox.h"
+
 namespace {
 
 int* Value(int v) {
@@ -92,14 +94,26 @@ TEST(LinkedList, ASingleNodeLeavesAnEmptyList) {
 }
 
 TEST(LinkedListDeathTest, InconsistentLinksAreFatal) {
+    Sandbox box;
     LinkedList* list = CreateNewLinkedList();
     CreateLinkedListTail(list, Value(1));
-    LinkedListNode* second = CreateLinkedListTail(list, Value(2));
-    LinkedListNode stray = *second;
+    LinkedListNode* middle = CreateLinkedListTail(list, Value(2));
+    CreateLinkedListTail(list, Value(3));
+    LinkedListNode stray = *middle;
     stray.previous = nullptr;  // claims to be first, but is not
     EXPECT_DEATH(DeleteLinkedListNode(&stray), "");
-    stray = *list->first;
+    EXPECT_NE(box.Log().find("incoherence debut a la ligne No "), std::string::npos) << box.Log();
+    EXPECT_EQ(box.Log().find("incoherence fin"), std::string::npos) << box.Log();
+
+    stray = *middle;
     stray.next = nullptr;  // claims to be last, but is not
     EXPECT_DEATH(DeleteLinkedListNode(&stray), "");
+    EXPECT_NE(box.Log().find("incoherence fin a la ligne No "), std::string::npos) << box.Log();
+    EXPECT_EQ(box.LogLines().size(), 2u) << box.Log();
+    for (const std::string& line : box.LogLines()) {
+        EXPECT_EQ(line.rfind("crit ", 0), 0u) << line;
+        EXPECT_NE(line.find(" du fichier linkedlist "), std::string::npos) << line;
+    }
+    EXPECT_EQ(Walk(list), "1:1 2:2 3:3 ");  // the stops happened elsewhere: nothing changed here
     DeleteLinkedList(list);
 }

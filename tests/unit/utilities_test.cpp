@@ -2,6 +2,7 @@
 #include "utilities.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -111,4 +112,21 @@ TEST(FileCpy, FailuresAreReportedAndLeaveTheDestinationAlone) {
     EXPECT_TRUE(box.LogHas("divers.lib : erreur lecture fichier src=21", "err")) << box.Log();
     EXPECT_EQ(box.ReadFile("/tmp/b"), "previous\n");
     EXPECT_EQ(FilesIn(box.Path("/tmp")), std::vector<std::string>{"b"});
+}
+
+TEST(FileCpy, AFullDestinationKeepsItsPreviousFile) {
+    Sandbox box;
+    std::string dir = box.Path("/mnt/small");
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k"), 0) << errno;
+    box.WriteFile("/mnt/small/copy", "previous\n");
+    box.WriteFile("/etc/big", std::string(70000, 'b'));
+    EXPECT_EQ(FileCpySync("/etc/big", "/mnt/small/copy", 1), 1);
+    EXPECT_TRUE(
+        box.LogHas("divers.lib : erreur ecriture fichier dst=" + std::to_string(ENOSPC), "debug"))
+        << box.Log();
+    EXPECT_EQ(box.Log().find("divers.lib : copie"), std::string::npos) << box.Log();
+    EXPECT_EQ(box.ReadFile("/mnt/small/copy"), "previous\n");
+    EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"copy"});  // no half-written copy left
+    umount2(dir.c_str(), MNT_DETACH);
 }
