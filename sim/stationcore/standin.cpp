@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -69,6 +70,24 @@ std::string PidPath() {
     return StationPath(std::string("/var/run/") + kChanmgrName + ".pid");
 }
 
+// A reason not to start: logged, and said on stderr for the person who started the core.
+void StartError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void StartError(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    StationLog(LOG_ERR, "%s", text);
+    std::fprintf(stderr, "stationcore: %s\n", text);
+}
+
+// A fresh station root has no folders yet: make the one a file goes into.
+void MakeParent(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+}
+
 // Removes what this run created, the pid file first so that no module takes the core for up.
 void Release(Owned& owned) {
     if (owned.pidWritten) {
@@ -116,14 +135,14 @@ int CreateMemory(int area, int channelCount, Owned& owned) {
         id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
     }
     if (id < 0) {
-        StationLog(LOG_ERR, "cannot create memory %s key %d size %zu: %s", ImageAreaName(area), key,
-                   size, std::strerror(errno));
+        StartError("cannot create memory %s key %d size %zu: %s", ImageAreaName(area), key, size,
+                   std::strerror(errno));
         return -1;
     }
     owned.shmId[area] = id;
     void* at = shmat(id, nullptr, 0);
     if (at == reinterpret_cast<void*>(-1)) {
-        StationLog(LOG_ERR, "cannot attach memory %s key %d: %s", ImageAreaName(area), key,
+        StartError("cannot attach memory %s key %d: %s", ImageAreaName(area), key,
                    std::strerror(errno));
         return -1;
     }
@@ -147,7 +166,7 @@ int OpenQueue(Queue& queue, bool afresh) {
         }
     }
     if (id < 0) {
-        StationLog(LOG_ERR, "cannot open queue key %d: %s", queue.key, std::strerror(errno));
+        StartError("cannot open queue key %d: %s", queue.key, std::strerror(errno));
         return -1;
     }
     queue.id = id;
@@ -158,13 +177,11 @@ int OpenQueue(Queue& queue, bool afresh) {
 // The pid file appears whole or not at all: written under a temporary name, then renamed.
 int WritePid(Owned& owned) {
     owned.pidPath = PidPath();
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(owned.pidPath).parent_path(),
-                                        ignored);
+    MakeParent(owned.pidPath);
     std::string temporary = owned.pidPath + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        StationLog(LOG_ERR, "cannot write %s: %s", temporary.c_str(), std::strerror(errno));
+        StartError("cannot write %s: %s", temporary.c_str(), std::strerror(errno));
         return -1;
     }
     char text[32];
@@ -172,7 +189,7 @@ int WritePid(Owned& owned) {
     bool ok = write(fd, text, static_cast<size_t>(n)) == n;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temporary.c_str(), owned.pidPath.c_str()) != 0) {
-        StationLog(LOG_ERR, "cannot write %s: %s", owned.pidPath.c_str(), std::strerror(errno));
+        StartError("cannot write %s: %s", owned.pidPath.c_str(), std::strerror(errno));
         unlink(temporary.c_str());
         return -1;
     }
@@ -350,8 +367,11 @@ int StandInChannelCount(const Site& site, std::string& note) {
     }
     std::string value = std::to_string(count);
     for (int i = 0; i < 2; ++i) {
-        if (!present[i] &&
-            ini_puts("ENV", "CHANNEL_MAX_NB", value.c_str(), files[i].c_str()) == 0) {
+        if (present[i]) {
+            continue;
+        }
+        MakeParent(files[i]);
+        if (ini_puts("ENV", "CHANNEL_MAX_NB", value.c_str(), files[i].c_str()) == 0) {
             StationLog(LOG_WARNING, "cannot write CHANNEL_MAX_NB into %s", files[i].c_str());
         }
     }
@@ -389,8 +409,7 @@ int StandInRun(const StandInOptions& options) {
     Owned owned;
     int other = OtherCoreRunning(PidPath());
     if (other != 0) {
-        StationLog(LOG_ERR, "another station core is running (pid %d)", other);
-        std::fprintf(stderr, "stationcore: another station core is running (pid %d)\n", other);
+        StartError("another station core is running (pid %d)", other);
         return kStandInFailed;
     }
     ChannelImage image;
@@ -405,9 +424,9 @@ int StandInRun(const StandInOptions& options) {
     ImageFill(image, site);
 
     Journal journal;
+    MakeParent(options.journal);
     if (journal.Open(options.journal.c_str()) != 0) {
-        StationLog(LOG_ERR, "cannot open journal %s: %s", options.journal.c_str(),
-                   std::strerror(errno));
+        StartError("cannot open journal %s: %s", options.journal.c_str(), std::strerror(errno));
         Release(owned);
         return kStandInFailed;
     }

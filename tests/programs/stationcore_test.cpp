@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -555,6 +556,32 @@ TEST(StationCoreProgram, RefusesABadSiteOrASecondCore) {
     EXPECT_EQ(SegmentSize(22796), 50 * 80u + 2) << "the running core keeps its memories";
 
     EXPECT_EQ(RunProgram(ProgramPath("stationcore"), {"Bogus=1"}).status, 2);
+}
+
+TEST(StationCoreProgram, StartsInAnEmptyStationRootAndSaysWhyItCannotStart) {
+    Sandbox sandbox;
+    for (const char* dir : {"/var", "/tmp", "/etc"}) {
+        std::filesystem::remove_all(sandbox.Path(dir));
+    }
+    {
+        StationCore core(sandbox);
+        ASSERT_TRUE(core.Ready()) << core.Output();
+        EXPECT_TRUE(sandbox.Exists("/var/log/stationcore.journal"));
+        EXPECT_NE(sandbox.ReadFile("/tmp/orxapp.ini").find("CHANNEL_MAX_NB=50"), std::string::npos);
+        EXPECT_NE(sandbox.ReadFile("/etc/orxapp.ini").find("CHANNEL_MAX_NB=50"), std::string::npos);
+    }
+
+    // A journal that cannot be made: the person who started the core is told why.
+    sandbox.WriteFile("/sim/plain", "a file, not a folder\n");
+    sandbox.WriteFile("/sim/ok.site", "channel 1 ETOR \"A\"\n");
+    ProgramResult result = RunProgram(
+        ProgramPath("stationcore"),
+        {"Site=" + sandbox.Path("/sim/ok.site"), "Journal=" + sandbox.Path("/sim/plain/journal")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("stationcore: cannot open journal"), std::string::npos)
+        << result.output;
+    EXPECT_LT(shmget(22796, 0, 0), 0) << "nothing is left behind";
+    EXPECT_LT(msgget(22792, 0), 0);
 }
 
 TEST(StationCoreProgram, PrintsChannelsForAPerson) {
