@@ -28,13 +28,15 @@ struct Json {
     bool boolean = false;
     double number = 0;
     std::string text;
+    // Array elements; for an object, the member values, keys[i] naming items[i] (a vector of
+    // pairs of an incomplete type is not portable).
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    std::vector<std::string> keys;
 
     const Json* Get(const char* key) const {
-        for (const auto& m : members) {
-            if (m.first == key) {
-                return &m.second;
+        for (size_t i = 0; i < keys.size() && i < items.size(); ++i) {
+            if (keys[i] == key) {
+                return &items[i];
             }
         }
         return nullptr;
@@ -104,7 +106,8 @@ class JsonReader {
                 if (!String(key) || !Take(':') || !Value(value, depth + 1)) {
                     return false;
                 }
-                out.members.emplace_back(std::move(key), std::move(value));
+                out.keys.push_back(std::move(key));
+                out.items.push_back(std::move(value));
             } while (Take(','));
             return Take('}');
         }
