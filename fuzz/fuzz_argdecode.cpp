@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "argdecode.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -38,14 +39,9 @@ std::string ArgumentFile() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = ArgumentFile();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    if (!fuzzsupport::WriteInput(path, data, size)) {
         return 0;
     }
-    if (size > 0) {
-        std::fwrite(data, 1, size, file);  // an empty input may come with no buffer at all
-    }
-    std::fclose(file);
 
     std::string fileItem = "@" + path;
     std::string item(reinterpret_cast<const char*>(data), size);  // cut at the first zero

@@ -13,34 +13,24 @@
 #include <string>
 
 #include "conf.h"
+#include "fuzz_support.h"
 
 namespace {
 
 constexpr const char* kMaster = "[ENV]\nCHANNEL_MAX_NB=100\n[IDENT]\nNAME=Reservoir\n";
 
-std::string root;
-
-void RemoveRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
-void MakeRoot() {
-    char name[] = "/tmp/fuzz-eeprom-XXXXXX";
-    if (mkdtemp(name) == nullptr) {
-        std::abort();
-    }
-    root = name;
-    for (const char* dir : {"/etc", "/tmp", "/dev"}) {
-        std::filesystem::create_directories(root + dir);
-    }
-    std::ofstream(root + "/etc/orxapp.ini") << kMaster;
-    setenv("STATION_ROOT", root.c_str(), 1);
-    std::atexit(RemoveRoot);
+// The station root, with the master INI file the load starts from.
+const std::string& Root() {
+    static const std::string& root = []() -> const std::string& {
+        const std::string& made = fuzzsupport::StationRoot("eeprom");
+        std::ofstream(made + "/etc/orxapp.ini") << kMaster;
+        return made;
+    }();
+    return root;
 }
 
 std::string ReadWorkingCopy() {
-    std::ifstream in(root + "/tmp/orxapp.ini", std::ios::binary);
+    std::ifstream in(Root() + "/tmp/orxapp.ini", std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
@@ -49,17 +39,9 @@ std::string ReadWorkingCopy() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (root.empty()) {
-        MakeRoot();
-    }
-    FILE* device = std::fopen((root + "/dev/i2c-0").c_str(), "wb");
-    if (device == nullptr) {
+    if (!fuzzsupport::WriteInput(Root() + "/dev/i2c-0", data, size)) {
         return 0;
     }
-    if (size > 0) {
-        std::fwrite(data, 1, size, device);
-    }
-    std::fclose(device);
 
     unsigned char sum = 0;
     for (size_t i = 0; i < size && i < 128; ++i) {

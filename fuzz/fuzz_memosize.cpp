@@ -10,43 +10,13 @@
 #include <string>
 
 #include "conf.h"
-
-namespace {
-
-std::string root;
-
-void RemoveRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
-// A station root of its own, made once and removed at exit.
-std::string MemoSizePath() {
-    if (root.empty()) {
-        char name[] = "/tmp/fuzz-memosize-XXXXXX";
-        if (mkdtemp(name) == nullptr) {
-            std::abort();
-        }
-        root = name;
-        std::filesystem::create_directories(root + "/tmp");
-        setenv("STATION_ROOT", root.c_str(), 1);
-        std::atexit(RemoveRoot);
-    }
-    return root + "/tmp/memo.size";
-}
-
-}  // namespace
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string path = MemoSizePath();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    if (!fuzzsupport::WriteInput(fuzzsupport::StationRoot("memosize") + "/tmp/memo.size", data,
+                                 size)) {
         return 0;
     }
-    if (size > 0) {
-        std::fwrite(data, 1, size, file);  // an empty input may come with no buffer at all
-    }
-    std::fclose(file);
 
     int records = GetMemoNb();
     int expected = size % 4 == 0 ? static_cast<int>(size / 4) : 0;

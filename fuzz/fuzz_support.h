@@ -1,0 +1,55 @@
+// For the fuzz targets whose input reaches the code through a file: a throw-away station root,
+// made once per process and removed at exit, and the input written as a file.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace fuzzsupport {
+
+inline std::string& RootPath() {
+    static std::string root;
+    return root;
+}
+
+inline void RemoveRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(RootPath(), ignored);
+}
+
+// The station root (STATION_ROOT points at it), with the station folders the targets use.
+inline const std::string& StationRoot(const char* name) {
+    std::string& root = RootPath();
+    if (root.empty()) {
+        std::string pattern = std::string("/tmp/fuzz-") + name + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        root = pattern;
+        for (const char* dir : {"/etc", "/tmp", "/dev"}) {
+            std::filesystem::create_directories(root + dir);
+        }
+        setenv("STATION_ROOT", root.c_str(), 1);
+        std::atexit(RemoveRoot);
+    }
+    return root;
+}
+
+// Replaces the file with the input; false when it cannot be written.
+inline bool WriteInput(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    if (size > 0) {
+        std::fwrite(data, 1, size, file);  // an empty input may come with no buffer at all
+    }
+    return std::fclose(file) == 0;
+}
+
+}  // namespace fuzzsupport
