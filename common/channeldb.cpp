@@ -202,31 +202,26 @@ void ChannelInfoClose(ChannelInfo* info) {
     *info = ChannelInfo{};
 }
 
+// Attaches one value memory (waiting for it) into the handle's id, address and size fields.
+template <typename T>
+void TakeValueMemory(const char* name, int key, int* id, const T** address, size_t* size) {
+    Attached memory = WaitValueMemory(name, key);
+    *id = memory.id;
+    *address = static_cast<const T*>(memory.address);
+    *size = memory.size;
+}
+
 int ChannelReadOpen(ChannelValues* values) {
-    Attached digital = WaitValueMemory("Voie TOR", corekey::kDigitalValues);
-    values->digitalId = digital.id;
-    values->digital = static_cast<const uint8_t*>(digital.address);
-    values->digitalSize = digital.size;
-
-    Attached integer = WaitValueMemory("Voie Entier", corekey::kIntegerValues);
-    values->integerId = integer.id;
-    values->integer = static_cast<const int16_t*>(integer.address);
-    values->integerSize = integer.size;
-
-    Attached floatLong = WaitValueMemory("Voie Long & IEEE", corekey::kFloatLongValues);
-    values->floatLongId = floatLong.id;
-    values->floatLong = static_cast<const uint32_t*>(floatLong.address);
-    values->floatLongSize = floatLong.size;
-
-    Attached intSetpoints = WaitValueMemory("Consigne entiere", corekey::kIntegerSetpoints);
-    values->intSetpointId = intSetpoints.id;
-    values->intSetpoints = static_cast<const int16_t*>(intSetpoints.address);
-    values->intSetpointSize = intSetpoints.size;
-
-    Attached realSetpoints = WaitValueMemory("Consigne reelle", corekey::kRealSetpoints);
-    values->realSetpointId = realSetpoints.id;
-    values->realSetpoints = static_cast<const uint32_t*>(realSetpoints.address);
-    values->realSetpointSize = realSetpoints.size;
+    TakeValueMemory("Voie TOR", corekey::kDigitalValues, &values->digitalId, &values->digital,
+                    &values->digitalSize);
+    TakeValueMemory("Voie Entier", corekey::kIntegerValues, &values->integerId, &values->integer,
+                    &values->integerSize);
+    TakeValueMemory("Voie Long & IEEE", corekey::kFloatLongValues, &values->floatLongId,
+                    &values->floatLong, &values->floatLongSize);
+    TakeValueMemory("Consigne entiere", corekey::kIntegerSetpoints, &values->intSetpointId,
+                    &values->intSetpoints, &values->intSetpointSize);
+    TakeValueMemory("Consigne reelle", corekey::kRealSetpoints, &values->realSetpointId,
+                    &values->realSetpoints, &values->realSetpointSize);
     return 0;
 }
 

@@ -104,6 +104,13 @@ class ScriptedClock final : public StationClock {
 
 }  // namespace
 
+// Fills a non-blocking pipe until it refuses more: a line whose output never drains.
+static void FillPipe(int fd) {
+    std::string filler(4096, 'f');
+    while (write(fd, filler.data(), filler.size()) > 0) {
+    }
+}
+
 TEST(SerialPortTable, NamesAndNumbersOfBothBuilds) {
     struct Case {
         int port;
@@ -452,9 +459,7 @@ TEST(SerialWrite, GivesUpOnThe51stTryAgain) {
     FakeClock clock;
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
-    std::string filler(4096, 'f');
-    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
-    }
+    FillPipe(pipeFds[1]);
     ASSERT_EQ(SerialWrite(pipeFds[1], "x", 1), -1);
     EXPECT_EQ(clock.Sleeps(), 50);
     EXPECT_EQ(clock.ElapsedMs(), 5000);
@@ -473,9 +478,7 @@ TEST(SerialWrite, VerboseLinesAndPlcbridgesTryAgainLine) {
     ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
     EXPECT_EQ(SerialWrite(pipeFds[1], "abc", 3), 0);
     EXPECT_TRUE(box.LogHas("Emis=3 Lng=3", "debug"));
-    std::string filler(4096, 'f');
-    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
-    }
+    FillPipe(pipeFds[1]);
     for (PortTable table : {PortTable::FULL, PortTable::SHORT}) {
         ScopedVariant variant(TraceVariant::PREFIXED, table);
         unlink(box.Path("/var/log/messages").c_str());
@@ -497,9 +500,7 @@ TEST(SerialWrite, InterruptedWritesAreBoundedToo) {
     FakeClock clock;
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK), 0);
-    std::string filler(4096, 'f');
-    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
-    }
+    FillPipe(pipeFds[1]);
     ASSERT_EQ(fcntl(pipeFds[1], F_SETFL, 0), 0);
     struct sigaction tick {};
     tick.sa_handler = [](int) {};
