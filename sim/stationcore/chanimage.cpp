@@ -185,7 +185,7 @@ int ImageWriteShort(ChannelImage& image, int channel, int16_t value) {
     }
     reinterpret_cast<int16_t*>(image.area[kAreaInteger])[channel - 1] = value;
     if (IsAnalogue(ImageChannelType(image, channel))) {
-        double raw = (ImageChannelFlags(image, channel) & kFlagUnsigned) != 0
+        double raw = (ImageChannelFlags(image, channel) & site::kFlagUnsigned) != 0
                          ? static_cast<double>(static_cast<uint16_t>(value))
                          : static_cast<double>(value);
         reinterpret_cast<float*>(image.area[kAreaFloatLong])[channel - 1] =

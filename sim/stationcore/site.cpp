@@ -21,12 +21,12 @@ struct FlagName {
     uint32_t bit;
 };
 const FlagName kFlagNames[] = {
-    {"synoptic", kFlagSynoptic}, {"nomemo", kFlagNoMemo},
-    {"transmit", kFlagTransmit}, {"timestamped", kFlagTimestamped},
-    {"unsigned", kFlagUnsigned}, {"inhibited", kFlagInhibited},
-    {"defined", kFlagDefined},   {"no", kFlagNormallyOpen},
-    {"fault", kFlagFault},       {"lcd", kFlagLcd},
-    {"saved", kFlagSaved},       {"manual", kFlagManual},
+    {"synoptic", site::kFlagSynoptic}, {"nomemo", site::kFlagNoMemo},
+    {"transmit", site::kFlagTransmit}, {"timestamped", site::kFlagTimestamped},
+    {"unsigned", site::kFlagUnsigned}, {"inhibited", site::kFlagInhibited},
+    {"defined", site::kFlagDefined},   {"no", site::kFlagNormallyOpen},
+    {"fault", site::kFlagFault},       {"lcd", site::kFlagLcd},
+    {"saved", site::kFlagSaved},       {"manual", site::kFlagManual},
 };
 
 // A channel as read, with its texts still as words: they get their numbers once every
@@ -168,7 +168,7 @@ bool Parser::Flags(const std::string& value, uint32_t& flags) {
     std::stringstream list(value);
     for (std::string name; std::getline(list, name, ',');) {
         if (name == "undefined") {
-            flags &= ~static_cast<uint32_t>(kFlagDefined);
+            flags &= ~static_cast<uint32_t>(site::kFlagDefined);
             continue;
         }
         const FlagName* found = nullptr;

@@ -15,28 +15,28 @@ constexpr int kSiteFormatMax = 20;
 constexpr int kSiteIntSetpoints = 128;
 constexpr int kSiteRealSetpoints = 64;
 
-// Flag word bits of a channel record.
-enum SiteFlag : uint32_t {
-    kFlagSynoptic = 1u << 0,
-    kFlagNoMemo = 1u << 1,
-    kFlagTransmit = 1u << 2,
-    kFlagTimestamped = 1u << 3,
-    kFlagUnsigned = 1u << 4,
-    kFlagInhibited = 1u << 5,
-    kFlagDefined = 1u << 6,
-    kFlagNormallyOpen = 1u << 8,
-    kFlagFault = 1u << 9,
-    kFlagLcd = 1u << 10,
-    kFlagSaved = 1u << 11,
-    kFlagManual = 1u << 12,
-};
+// Flag word bits of a channel record (the stand-in's own names, apart from the library's).
+namespace site {
+constexpr uint32_t kFlagSynoptic = 1u << 0;
+constexpr uint32_t kFlagNoMemo = 1u << 1;
+constexpr uint32_t kFlagTransmit = 1u << 2;
+constexpr uint32_t kFlagTimestamped = 1u << 3;
+constexpr uint32_t kFlagUnsigned = 1u << 4;
+constexpr uint32_t kFlagInhibited = 1u << 5;
+constexpr uint32_t kFlagDefined = 1u << 6;
+constexpr uint32_t kFlagNormallyOpen = 1u << 8;
+constexpr uint32_t kFlagFault = 1u << 9;
+constexpr uint32_t kFlagLcd = 1u << 10;
+constexpr uint32_t kFlagSaved = 1u << 11;
+constexpr uint32_t kFlagManual = 1u << 12;
+}  // namespace site
 
 struct SiteChannel {
     int number = 0;
     uint8_t typeByte = 0;  // as stored at offset 52 (type in the low 4 bits)
     std::string name;
     std::string format;
-    uint32_t flags = kFlagDefined;
+    uint32_t flags = site::kFlagDefined;
     int text0 = 0;  // unit, or text of state 0 (1..100, 0 = none)
     int text1 = 0;  // text of state 1
     uint16_t indexes = 0;

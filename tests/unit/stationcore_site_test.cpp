@@ -26,7 +26,7 @@ frame 3 9 2-4 10
     const SiteChannel& door = site.channels[0];  // sorted by number
     EXPECT_EQ(door.number, 2);
     EXPECT_EQ(door.name, "Porte \"A\"");
-    EXPECT_EQ(door.flags, static_cast<uint32_t>(kFlagTimestamped));
+    EXPECT_EQ(door.flags, static_cast<uint32_t>(site::kFlagTimestamped));
     EXPECT_EQ(site.texts[door.text0 - 1], "Fermee");
     EXPECT_EQ(site.texts[door.text1 - 1], "Ouverte");
     EXPECT_EQ(site.channels[1].text0, 3);
@@ -100,7 +100,7 @@ TEST(StationCoreSite, NumbersAreDecimalOrHexadecimalNeverOctal) {
         uint32_t flags;
         int frameIndex;
     } cases[] = {
-        {"channel 010 ETOR a\nframe 1 1 010 010\n", 10, kFlagDefined, 10},
+        {"channel 010 ETOR a\nframe 1 1 010 010\n", 10, site::kFlagDefined, 10},
         {"channel 08 ETOR a flags=010\nframe 1 1 09 08\n", 8, 10, 9},
         {"channel 0x0C ETOR a flags=0x10\nframe 1 1 0X0D 0x0C\n", 12, 0x10, 13},
     };
