@@ -46,7 +46,8 @@ int FormatLinkRequest(char* buffer, size_t size) {
 
 void LogLinkArguments(int argc, char** argv) {
     for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
-        LogDebug("Argv[%d] = %s", i, argv[i]);
+        // At debug priority whatever the verbose switch: syslog's own level decides.
+        StationLog(LOG_DEBUG, "Argv[%d] = %s", i, argv[i]);
     }
 }
 
@@ -87,6 +88,6 @@ int WriteLinkRequest(SerialDebug* trace) {
     }
     temporary.path.clear();
     WriteStrToSerialDebug(trace, "Ack\n");
-    LogDebug("Acquitte");
+    StationLog(LOG_DEBUG, "Acquitte");
     return kLinkRequestWritten;
 }

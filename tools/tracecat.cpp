@@ -1,5 +1,6 @@
 // tracecat: shows the debug trace of a port on a running station. "Port=N" prints what the
-// module writes from now on until SIGINT or SIGTERM; "Port=N Dump=1" prints the whole ring,
+// module writes from now on until SIGINT or SIGTERM, waiting for the trace when its module has
+// not made it yet and following a trace made anew; "Port=N Dump=1" prints the whole ring,
 // oldest text first, and exits. The segment is attached read-only and never locked: the
 // module writing it is never disturbed, and tracecat keeps its own reader index.
 #include <signal.h>
@@ -23,6 +24,7 @@
 namespace {
 
 constexpr long kPollNs = 20 * 1000000L;  // how often the write index is looked at
+constexpr int kPollsPerCheck = 50;       // how often (in polls) the segment is looked for again
 
 // Exit statuses.
 constexpr int kDone = 0;
@@ -43,15 +45,25 @@ struct Arguments {
 
 // A read-only view of a trace segment, its header checked against the segment's real size.
 struct ReadOnlyTrace {
+    int id = -1;
     const unsigned char* segment = nullptr;
     const unsigned char* ring = nullptr;
     const volatile int32_t* writeIndex = nullptr;
     int ringSize = 0;
 
-    ~ReadOnlyTrace() {
+    ReadOnlyTrace() = default;
+    ReadOnlyTrace(const ReadOnlyTrace&) = delete;
+    ReadOnlyTrace& operator=(const ReadOnlyTrace&) = delete;
+    ~ReadOnlyTrace() { Detach(); }
+    void Detach() {
         if (segment != nullptr) {
             shmdt(segment);
         }
+        id = -1;
+        segment = nullptr;
+        ring = nullptr;
+        writeIndex = nullptr;
+        ringSize = 0;
     }
     // The shared write index, or -1 when it is not inside the ring.
     int WriteIndex() const {
@@ -83,13 +95,19 @@ bool DecodeArguments(int argc, char** argv, Arguments* arguments) {
     return true;
 }
 
+// Id of the port's trace segment, or -1 while there is none.
+int TraceSegmentId(int port) {
+    return shmget(corekey::kSerialDebugBase + SerialDebugSlot(port), 0, 0);
+}
+
 int AttachTrace(int port, ReadOnlyTrace* trace) {
     int slot = SerialDebugSlot(port);
-    int id = shmget(corekey::kSerialDebugBase + slot, 0, 0);
+    int id = TraceSegmentId(port);
     if (id < 0) {
         Complain("no trace segment for port %d", port);
         return kNoTrace;
     }
+    trace->id = id;
     shmid_ds info{};
     if (shmctl(id, IPC_STAT, &info) != 0 || info.shm_segsz <= kSerialDebugHeaderSize) {
         Complain("trace segment of port %d unreadable", port);
@@ -149,9 +167,43 @@ int DumpTrace(const ReadOnlyTrace& trace) {
     return ok ? kDone : kOutputFailed;
 }
 
-int FollowTrace(const ReadOnlyTrace& trace) {
-    int read = trace.WriteIndex();
-    while (g_stop == 0) {
+// Sleeps one poll period; a stop signal cuts it short.
+void PollPause() {
+    timespec pause{0, kPollNs};
+    timespec remaining{};
+    Clock().Sleep(pause, &remaining);
+}
+
+// Waits, as tail -F does for a file, until the port's trace segment exists (or a stop).
+void WaitForSegment(int port) {
+    bool told = false;
+    while (g_stop == 0 && TraceSegmentId(port) < 0) {
+        if (!told) {
+            std::fprintf(stderr, "tracecat: waiting for the trace of port %d\n", port);
+            told = true;
+        }
+        PollPause();
+    }
+}
+
+// Shows what is written from now on. When the segment goes away (the station restarted, or it
+// was removed by hand) and comes back, the new one is followed from its start.
+int FollowTrace(int port) {
+    ReadOnlyTrace trace;
+    int read = -1;
+    bool fresh = false;  // a segment made while following: shown from its start
+    for (int polls = 0; g_stop == 0; ++polls) {
+        if (trace.segment == nullptr) {
+            WaitForSegment(port);
+            if (g_stop != 0) {
+                break;
+            }
+            int status = AttachTrace(port, &trace);
+            if (status != kDone) {
+                return status;
+            }
+            read = fresh ? 0 : trace.WriteIndex();
+        }
         int write = trace.WriteIndex();
         if (write >= 0 && read < 0) {
             read = write;  // the writer came back inside the ring: start from there
@@ -166,9 +218,13 @@ int FollowTrace(const ReadOnlyTrace& trace) {
             }
             read = write;
         }
-        timespec pause{0, kPollNs};
-        timespec remaining{};
-        Clock().Sleep(pause, &remaining);  // a stop signal cuts it short
+        if (polls % kPollsPerCheck == 0 && TraceSegmentId(port) != trace.id) {
+            std::fprintf(stderr, "tracecat: the trace of port %d was removed\n", port);
+            trace.Detach();
+            fresh = true;
+            continue;
+        }
+        PollPause();
     }
     return kDone;
 }
@@ -191,10 +247,10 @@ int main(int argc, char** argv) {
         return kBadArguments;
     }
     CatchStopSignals();
+    if (!arguments.dump) {
+        return FollowTrace(arguments.port);
+    }
     ReadOnlyTrace trace;
     int status = AttachTrace(arguments.port, &trace);
-    if (status != kDone) {
-        return status;
-    }
-    return arguments.dump ? DumpTrace(trace) : FollowTrace(trace);
+    return status != kDone ? status : DumpTrace(trace);
 }

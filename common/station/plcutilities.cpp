@@ -59,8 +59,14 @@ int Terminate() {
         StationLog(LOG_ERR, "filemsg.lib : no request to send");
         return -1;
     }
-    // Items always leave room for the terminator.
-    NumberBoolWrite(&g_request, 0, 0);
+    // Our own items leave room for the terminator, but a module filling the request through
+    // GetPlcUtilBuf may not have: a request without its end-of-list would be read past its
+    // items by chanmgr, so it is not sent.
+    if (NumberBoolWrite(&g_request, 0, 0) != 1) {
+        g_batchOpen = false;
+        StationLog(LOG_ERR, "filemsg.lib : overflow error (emit)");
+        return -1;
+    }
     return SendMsgPlcUtil();
 }
 

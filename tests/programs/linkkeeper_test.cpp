@@ -86,9 +86,9 @@ TEST(LinkKeeperProgram, WritesTheRequestAndTracesIt) {
     EXPECT_NE(trace.find(" Permanent Link\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find(" request of timestamped data read : Ack\n"), std::string::npos) << trace;
     EXPECT_EQ(trace.find("already exist"), std::string::npos);
-    // Without the debug switch, nothing of the run's details is logged.
-    EXPECT_FALSE(box.LogHas("Argv[1] = Port=-1"));
-    EXPECT_FALSE(box.LogHas("Acquitte"));
+    // The arguments and the acknowledgement go to the log at debug priority, switch or not.
+    EXPECT_TRUE(box.LogHas("Argv[1] = Port=-1", "debug"));
+    EXPECT_TRUE(box.LogHas("Acquitte", "debug"));
 }
 
 TEST(LinkKeeperProgram, ReplacesAnExistingRequest) {
@@ -165,7 +165,7 @@ TEST(LinkKeeperProgram, RequestTimeCannotBeWritten) {
     umount2(tmp.c_str(), MNT_DETACH);
 }
 
-TEST(LinkKeeperProgram, LogsItsArgumentsWhenTheDebugSwitchIsOn) {
+TEST(LinkKeeperProgram, TheDebugSwitchAddsTheLibraryVerboseLines) {
     Sandbox box;
     box.WriteFile("/var/run/module_linkkeeper.debug", "1\n");
     ProgramResult result = RunProgram(ProgramPath("linkkeeper"), kArguments);

@@ -1,6 +1,7 @@
 // tracecat: following a port's trace live, and dumping its ring.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/shm.h>
 
 #include <string>
 #include <vector>
@@ -73,6 +74,36 @@ TEST(Tracecat, StopsOnInterrupt) {
     EXPECT_EQ(result.status, 0);
 }
 
+TEST(Tracecat, WaitsForATraceNotMadeYetAndFollowsOneMadeAnew) {
+    Sandbox box;
+    Process tracecat(ProgramPath("tracecat"), {"Port=5"});
+    ASSERT_TRUE(WaitUntil([&] {
+        return tracecat.Output().find("waiting for the trace of port 5") != std::string::npos;
+    }));
+    ASSERT_TRUE(tracecat.Running());
+    {
+        Writer writer(5);
+        ASSERT_TRUE(WaitUntil([&] {
+            WriteStrToSerialDebug(&writer.trace, "first life\n");
+            return tracecat.Output().find("first life\n") != std::string::npos;
+        }));
+        // The station restarts: its trace is removed and made anew.
+        ASSERT_EQ(shmctl(writer.trace.segmentId, IPC_RMID, nullptr), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return tracecat.Output().find("the trace of port 5 was removed") != std::string::npos;
+    }));
+    Writer again(5);
+    WriteStrToSerialDebug(&again.trace, "second life\n");
+    ASSERT_TRUE(WaitUntil([&] {
+        return tracecat.Output().find("second life\n") != std::string::npos;
+    })) << tracecat.Output();
+    ASSERT_TRUE(tracecat.Signal(SIGINT));
+    ProgramResult result = tracecat.Wait();
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+}
+
 TEST(Tracecat, DumpsTheRingOldestFirst) {
     Sandbox box;
     Writer writer(4);
@@ -108,7 +139,7 @@ TEST(Tracecat, RefusesWhatItCannotRead) {
         {{}, 2, nullptr},
         {{"Dump=1"}, 2, nullptr},
         {{"Port=16"}, 2, "no trace for port 16 (ports -1 to 15)"},
-        {{"Port=9", "Dump=1"}, 1, "no trace segment for port 9"},
+        {{"Port=9", "Dump=1"}, 1, "no trace segment for port 9"},  // a dump does not wait
     };
     for (const Case& c : cases) {
         ProgramResult result = RunProgram(ProgramPath("tracecat"), c.args);

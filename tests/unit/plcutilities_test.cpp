@@ -220,6 +220,19 @@ TEST_F(PlcUtilities, ItemsThatDoNotFitAreDroppedAndTheRequestStillEnds) {
     EXPECT_EQ(Bytes(body.end() - 4, body.end()), (Bytes{0, 0, 1, 0}));
 }
 
+TEST_F(PlcUtilities, ARequestFilledToTheEndByHandIsRefusedNotSentWithoutItsTerminator) {
+    ASSERT_EQ(PlcBeginWriteChannel(), 1);
+    WorkingReq* req = GetPlcUtilBuf();
+    // A module adding its own items may leave less than the terminator's 4 bytes.
+    while (NumberShortWrite(req, 9, 1) == 1) {
+    }
+    ASSERT_LT(PlcGetFree(), 4);
+    EXPECT_EQ(PlcTerminateSend(), -1);
+    EXPECT_EQ(queue.Take(), "") << "nothing goes out without its end-of-list";
+    EXPECT_TRUE(box.LogHas("filemsg.lib : overflow error (emit)", "err"));
+    EXPECT_EQ(PlcTerminateSend(), -1) << "and the refused batch is closed";
+}
+
 TEST_F(PlcUtilities, ABeginDiscardsAnUnsentBatch) {
     ASSERT_EQ(PlcBeginWriteChannel(), 1);
     ASSERT_EQ(PlcWriteMsgShort(4, 1), 1);
