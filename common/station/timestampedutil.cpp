@@ -505,7 +505,14 @@ int getSemaphore() {
     }
     initCommunication();
     // SEM_UNDO: a process that dies holding it gives it back.
-    if (SemaphoreOp(-1) != 0) {
+    int rc = SemaphoreOp(-1);
+    if (rc != 0 && (errno == EIDRM || errno == EINVAL)) {
+        // The set was removed (tsd started again and made a new one): take the new one.
+        g_semId = -1;
+        initCommunication();
+        rc = SemaphoreOp(-1);
+    }
+    if (rc != 0) {
         StationLog(LOG_ERR, "filemsg.lib: error in getSemaphore=%d", errno);
         g_semHeld = 0;
         return -3;

@@ -52,8 +52,10 @@ struct Request {
 int DecodeRequest(const uint8_t* body, size_t size, Request& request);
 
 // One circular table. Slots are numbered 1..tab; `current` is the slot of the newest line
-// (0 before the first line), so it wraps from tab to 1 and is never above tab. Erasing drops
-// the valid lines and keeps the write position.
+// (0 before the first line), so it wraps from tab to 1 and is never above tab, and until the
+// table is full it equals the number of valid lines. Erasing starts the table afresh (both 0):
+// a reader's saved position is then beyond the lines held, which it takes for a context error
+// once, and follows from the next read on.
 class Table {
   public:
     Table(uint16_t id, size_t lineSize, uint32_t tab);
@@ -68,7 +70,7 @@ class Table {
     void Append(const uint8_t* line);
     // Copies the valid lines, oldest first, into `out` (Valid() x LineSize() bytes).
     void CopyValid(uint8_t* out) const;
-    void Erase() { valid_ = 0; }
+    void Erase() { valid_ = current_ = 0; }
 
   private:
     uint16_t id_;
