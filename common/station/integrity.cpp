@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include "board.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 uint32_t GetConfigurationDate() {
     struct stat info {};
-    if (stat(StationPath(integrity::kConfigurationFile).c_str(), &info) != 0) {
+    if (StationStat(integrity::kConfigurationFile, &info) != 0) {
         StationLog(LOG_ERR,
                    "divers.lib : erreur de lecture de la date du fichier de configuration %s",
                    integrity::kConfigurationFile);

@@ -3,7 +3,9 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include "datetime.h"
 #include "integrity.h"
 #include "logdebug.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 using namespace timestampedchannel;
@@ -68,6 +71,57 @@ TimeStampedLine LineOfCopy(TimeStampedReader* reader, const TimeStampedSource* s
         std::memcpy(&line.value, at + 4, sizeof line.value);
     }
     return line;
+}
+
+// Reads one line of the context file, at most kContextLineMax characters of it; the rest of a
+// longer line is skipped, never taken for a line of its own. False at the end of the file.
+bool ReadContextLine(FILE* file, char (&line)[kContextLineMax + 1]) {
+    if (std::fgets(line, sizeof line, file) == nullptr) {
+        return false;
+    }
+    size_t length = std::strlen(line);
+    if (length == sizeof line - 1 && line[length - 1] != '\n') {
+        int c;
+        while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        }
+    }
+    return true;
+}
+
+// Splits a line at the separators into at most `max` fields; the number of fields, or max + 1
+// when there are more.
+int SplitFields(char* line, char** fields, int max) {
+    int count = 0;
+    char* save = nullptr;
+    for (char* field = strtok_r(line, " ;:\t\n", &save); field != nullptr;
+         field = strtok_r(nullptr, " ;:\t\n", &save)) {
+        if (count == max) {
+            return max + 1;
+        }
+        fields[count++] = field;
+    }
+    return count;
+}
+
+// A field in hexadecimal, up to `max`; false when it is not one.
+bool Hex(const char* field, unsigned long max, unsigned long& value) {
+    if (!std::isxdigit(static_cast<unsigned char>(field[0]))) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(field, &end, 16);
+    return *end == 0 && errno == 0 && value <= max;
+}
+
+TimeStampedSource* FindSource(TimeStampedReader* reader, unsigned long identifier) {
+    for (LinkedListNode* node = reader->sources->first; node != nullptr; node = node->next) {
+        auto* source = static_cast<TimeStampedSource*>(node->data);
+        if (source->identifier == identifier) {
+            return source;
+        }
+    }
+    return nullptr;
 }
 
 bool SameLine(const TimeStampedSource* source, const TimeStampedLine& a, const TimeStampedLine& b) {
@@ -200,4 +254,105 @@ int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* 
         source->lastLineNumber = -1;
     }
     return n;
+}
+
+int ReadTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
+    const timeval start = Clock().Now();
+    const std::string path = TimestampedChannelContextPath(name);
+    FILE* file = StationFopen(path.c_str(), "r");
+    if (file == nullptr) {
+        StationLog(LOG_ERR, "divers.lib : fichier %s impossible a ouvrir : %d", path.c_str(),
+                   errno);
+        return 0;
+    }
+    char line[kContextLineMax + 1];
+    char* fields[5];
+    if (!ReadContextLine(file, line)) {
+        std::fclose(file);
+        return 0;
+    }
+    int count = SplitFields(line, fields, 2);
+    unsigned long value = 0;
+    if (count >= 1 && Hex(fields[0], INT_MAX, value)) {
+        reader->sequence = static_cast<int>(value);
+        StationLog(LOG_DEBUG, "divers.lib : seq=%d", reader->sequence);
+    }
+    if (count >= 2 && Hex(fields[1], UINT32_MAX, value)) {
+        reader->configurationDate = static_cast<uint32_t>(value);
+        StationLog(LOG_DEBUG, "divers.lib : date conf=%d",
+                   static_cast<int>(reader->configurationDate));
+    }
+    const uint32_t current = GetConfigurationDate();
+    if (current != reader->configurationDate) {
+        StationLog(LOG_DEBUG, "divers.lib : conf. modifiee : %d", static_cast<int>(current));
+        reader->configurationDate = current;
+    }
+    while (ReadContextLine(file, line)) {
+        // Five fields, each a number of its width: anything else is a damaged line, ignored.
+        unsigned long id, position, time, word, lineValue;
+        if (SplitFields(line, fields, 5) != 5 || !Hex(fields[0], 0xFFFF, id) ||
+            !Hex(fields[1], INT_MAX, position) || !Hex(fields[2], UINT32_MAX, time) ||
+            !Hex(fields[3], 0xFFFF, word) || !Hex(fields[4], UINT32_MAX, lineValue)) {
+            continue;
+        }
+        TimeStampedSource* source = FindSource(reader, id);
+        if (source == nullptr) {
+            StationLog(LOG_ERR, "divers.lib : info orpheline pour %04X", static_cast<unsigned>(id));
+            continue;
+        }
+        source->lastPosition = static_cast<int>(position);
+        source->lastLine = TimeStampedLine{static_cast<uint32_t>(time),
+                                           static_cast<uint16_t>(word),
+                                           {0, 0},
+                                           static_cast<uint32_t>(lineValue)};
+        StationLog(LOG_DEBUG, "divers.lib: info  dans fichier pour %04X=%d-%d-%04X-%08X",
+                   static_cast<unsigned>(id), source->lastPosition, static_cast<int>(time),
+                   static_cast<unsigned>(word), static_cast<unsigned>(lineValue));
+    }
+    std::fclose(file);
+    StationLog(LOG_DEBUG, "divers.lib : utilisation de %s en %d ms", path.c_str(),
+               ElapsedMs(start));
+    return 1;
+}
+
+void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
+    const timeval start = Clock().Now();
+    const std::string path = TimestampedChannelContextPath(name);
+    std::string text;
+    char line[96];
+    std::snprintf(line, sizeof line, "%X;%X\n", static_cast<unsigned>(reader->sequence),
+                  reader->configurationDate);
+    text += line;
+    for (LinkedListNode* node = reader->sources->first; node != nullptr; node = node->next) {
+        const auto* s = static_cast<const TimeStampedSource*>(node->data);
+        std::snprintf(line, sizeof line, "%X;%X;%lX;%X;%lX\n", s->identifier,
+                      static_cast<unsigned>(s->lastPosition),
+                      static_cast<unsigned long>(s->lastLine.time), s->lastLine.word,
+                      static_cast<unsigned long>(s->lastLine.value));
+        text += line;
+    }
+    // Replaced whole: a power cut leaves the old context or the new one, never an empty file
+    // (which would export every table again).
+    DurableFile file;
+    if (file.Begin(path.c_str(), 0644, stationfile::ModeRule::kKeep) != 0) {
+        StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier descriptif %s : %d",
+                   path.c_str(), errno);
+        return;
+    }
+    if (file.Write(text.data(), text.size()) != 0 || file.Commit() != 0) {
+        const int error = errno;
+        const stationfile::Step step = file.FailedStep();
+        if (step == stationfile::Step::kSync || step == stationfile::Step::kSyncDirectory) {
+            StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", path.c_str(),
+                       std::strerror(error));
+        } else {
+            StationLog(LOG_ERR, "divers.lib : erreur ecriture fichier descriptif %s : %d",
+                       path.c_str(), error);
+        }
+        // Only a directory that could not be synced leaves the new file in place.
+        if (step != stationfile::Step::kSyncDirectory) {
+            return;
+        }
+    }
+    StationLog(LOG_DEBUG, "divers.lib : ecriture de %s en %d ms", path.c_str(), ElapsedMs(start));
 }

@@ -2,8 +2,8 @@
 // to the running station core stand-in, whose tsd half logs them; the client reads them back
 // in order. Readers in child processes share the semaphore: the second waits for the first,
 // and one killed while holding it does not block the next.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ipc.h>

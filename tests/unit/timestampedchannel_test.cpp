@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -225,6 +229,146 @@ TEST_F(ReadingContext, ASourceThatCannotBeReadKeepsItsState) {
     EXPECT_EQ(Exported(level), Range(4, 5));
     // An empty table, or no memo at all, gives -1 too.
     EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kIndex)), -1);
+}
+
+// One export run as a module makes it: read the context, read each source, count the run,
+// save the context. The sources' results in list order.
+std::vector<int> ExportRun(TimeStampedReader& reader, const char* destination) {
+    ReadTimestampedChannelContextFile(&reader, destination);
+    std::vector<int> results;
+    for (LinkedListNode* n = reader.sources->first; n != nullptr; n = n->next) {
+        results.push_back(
+            InitializeReadTimeStampedLine(&reader, static_cast<TimeStampedSource*>(n->data)));
+    }
+    reader.sequence += 1;
+    WriteTimestampedChannelContextFile(&reader, destination);
+    return results;
+}
+
+TEST_F(ReadingContext, FirstRunExportsEverythingAndTheNextOnlyWhatIsNew) {
+    AddMemo(kLevel, 4);
+    server.AppendStation(0x6553F100, 0x1602, 0xFFFFFFFF);
+    EXPECT_EQ(ReadTimestampedChannelContextFile(&reader, "stickexport_0123"), 0);
+    EXPECT_TRUE(sandbox.LogHas(
+        "divers.lib : fichier /var/nonvolatile/stickexport_0123.context impossible a ouvrir : 2",
+        "err"));
+    EXPECT_EQ(ExportRun(reader, "stickexport_0123"), (std::vector<int>{4, -1, -1, 1}));
+    EXPECT_EQ(sandbox.ReadFile("/var/nonvolatile/stickexport_0123.context"),
+              "1;0\n"
+              "1602;4;6553F104;0;4\n"
+              "3008;0;0;0;0\n"
+              "3;0;0;0;0\n"
+              "1;1;6553F100;1602;FFFFFFFF\n");
+    EXPECT_TRUE(sandbox.LogHas(
+        "divers.lib : ecriture de /var/nonvolatile/stickexport_0123.context en 0 ms", "debug"));
+
+    // The next run, by a new process: nothing new anywhere, then two more memo lines.
+    FreeTimeStampedChannel(&reader);
+    InitializeTimeStampedChannel(&reader);
+    EXPECT_EQ(ExportRun(reader, "stickexport_0123"), (std::vector<int>{0, -1, -1, 0}));
+    EXPECT_TRUE(sandbox.LogHas("divers.lib : seq=1", "debug"));
+    EXPECT_TRUE(sandbox.LogHas(
+        "divers.lib: info  dans fichier pour 1602=4-1700000004-0000-00000004", "debug"));
+    FreeTimeStampedChannel(&reader);
+    InitializeTimeStampedChannel(&reader);
+    AddMemo(kLevel, 2);
+    EXPECT_EQ(ExportRun(reader, "stickexport_0123"), (std::vector<int>{2, -1, -1, 0}));
+    EXPECT_EQ(Exported(Source(kLevel)), Range(5, 6));
+    EXPECT_EQ(reader.sequence, 3);
+    // Another destination has its own context: it gets everything.
+    FreeTimeStampedChannel(&reader);
+    InitializeTimeStampedChannel(&reader);
+    EXPECT_EQ(ExportRun(reader, "stickexport_4567"), (std::vector<int>{6, -1, -1, 1}));
+}
+
+TEST_F(ReadingContext, ContextFileLinesThatDoNotFitAreLeftOut) {
+    sandbox.WriteFile("/var/parameters/configuration.xml", "<STATION/>\n");
+    struct stat info {};
+    ASSERT_EQ(stat(sandbox.Path("/var/parameters/configuration.xml").c_str(), &info), 0);
+    const std::string longLine = std::string(110, ' ') + "1;1;1;1;1;1;3008;1;2;0;3\n";
+    sandbox.WriteFile("/var/nonvolatile/site.context",
+                      "7;5\n"
+                      "1602;2;6553F102;0;2\n"
+                      "1234;1;1;0;1\n"
+                      "3;1\n"
+                      "3008;ZZ;1;0;1\n"
+                      "3008;-1;1;0;1\n" +
+                          longLine + "3\t1:6553F101 102;3\n");
+    EXPECT_EQ(ReadTimestampedChannelContextFile(&reader, "site"), 1);
+    EXPECT_EQ(reader.sequence, 7);
+    EXPECT_TRUE(sandbox.LogHas("divers.lib : date conf=5", "debug"));
+    char changed[80];
+    std::snprintf(changed, sizeof changed, "divers.lib : conf. modifiee : %d",
+                  static_cast<int>(info.st_mtime));
+    EXPECT_TRUE(sandbox.LogHas(changed, "debug"));
+    EXPECT_EQ(reader.configurationDate, static_cast<uint32_t>(info.st_mtime));
+    EXPECT_TRUE(sandbox.LogHas("divers.lib : info orpheline pour 1234", "err"));
+    EXPECT_EQ(Source(kLevel)->lastPosition, 2);
+    EXPECT_EQ(Source(kLevel)->lastLine.time, 0x6553F102u);
+    EXPECT_EQ(Source(kIndex)->lastPosition, 0) << "damaged lines, and the tail of a long one";
+    EXPECT_EQ(Source(3)->lastPosition, 1);
+    EXPECT_EQ(Source(3)->lastLine.word, 0x102);
+    EXPECT_EQ(Source(1)->lastPosition, 0);
+
+    // The sources carry on from their saved positions; the orphan is gone from the next file.
+    AddMemo(kLevel, 3);
+    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kLevel)), 1);
+    WriteTimestampedChannelContextFile(&reader, "site");
+    std::string saved = sandbox.ReadFile("/var/nonvolatile/site.context");
+    EXPECT_EQ(saved.find("1234;"), std::string::npos) << saved;
+    char first[40];
+    std::snprintf(first, sizeof first, "7;%X\n", static_cast<unsigned>(info.st_mtime));
+    EXPECT_EQ(saved.rfind(first, 0), 0u) << saved;
+}
+
+TEST_F(ReadingContext, ContextFileIsNamedWholeAfterItsDestination) {
+    struct Case {
+        std::string destination;
+        std::string path;
+    };
+    const std::string longPrefix = "remoteexport_" + std::string(90, 'h') + "user";
+    const Case cases[] = {
+        {"stickexport_0123", "/var/nonvolatile/stickexport_0123.context"},
+        {"remoteexport_ftp.example.org/in",
+         "/var/nonvolatile/remoteexport_ftp.example.org_in.context"},
+        {longPrefix + "1", "/var/nonvolatile/" + longPrefix + "1.context"},
+        {longPrefix + "2", "/var/nonvolatile/" + longPrefix + "2.context"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.destination);
+        EXPECT_EQ(TimestampedChannelContextPath(c.destination.c_str()), c.path);
+        reader.sequence = static_cast<int>(c.destination.size());
+        WriteTimestampedChannelContextFile(&reader, c.destination.c_str());
+        EXPECT_EQ(
+            sandbox.ReadFile(c.path).substr(0, 3),
+            (std::ostringstream() << std::hex << std::uppercase << c.destination.size() << ";")
+                .str());
+    }
+}
+
+TEST_F(ReadingContext, ContextThatCannotBeWrittenLeavesTheOldOneWhole) {
+    SmallFileSystem small(sandbox, "/var/nonvolatile");
+    ASSERT_TRUE(small.Mounted());
+    const std::string old = "4;0\n1602;3;6553F103;0;3\n";
+    sandbox.WriteFile("/var/nonvolatile/key.context", old);
+    small.Fill();
+    AddMemo(kLevel, 5);
+    ExportRun(reader, "key");
+    EXPECT_EQ(sandbox.ReadFile("/var/nonvolatile/key.context"), old);
+    EXPECT_TRUE(
+        sandbox.LogHas(
+            "divers.lib : erreur ecriture fichier descriptif /var/nonvolatile/key.context : 28",
+            "err") ||
+        sandbox.LogHas(
+            "divers.lib : erreur ouverture fichier descriptif /var/nonvolatile/key.context : 28",
+            "err"))
+        << sandbox.Log();
+    // Nothing is left beside it.
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(sandbox.Path("/var/nonvolatile"))) {
+        entries += e.path().filename() != "filler" ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 1);
 }
 
 }  // namespace
