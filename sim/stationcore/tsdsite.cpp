@@ -2,6 +2,7 @@
 
 #include <minIni.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <iterator>
 
 #include "board.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace tsdsim {
@@ -51,7 +53,7 @@ int ReadMemoFile(const std::string& path, Layout& layout) {
     return 0;
 }
 
-int WriteMemoFile(const std::string& path, const Layout& layout, std::string& error) {
+int WriteMemoFile(const Layout& layout, std::string& error) {
     std::vector<uint8_t> bytes;
     for (const auto& memo : layout.memos) {
         bytes.push_back(static_cast<uint8_t>(memo.first >> 8));
@@ -60,21 +62,11 @@ int WriteMemoFile(const std::string& path, const Layout& layout, std::string& er
         bytes.push_back(static_cast<uint8_t>(memo.second));
     }
     std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    std::filesystem::create_directories(
+        std::filesystem::path(StationPath(kMemoSizeFile)).parent_path(), ignored);
     // Whole or not at all: a module reading it meanwhile sees no file rather than half of one.
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            error = "cannot write " + temporary;
-            return -1;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
+    if (DurableWriteFile(kMemoSizeFile, bytes.data(), bytes.size(), 0644) != 0) {
+        error = std::string("cannot write ") + kMemoSizeFile + ": " + std::strerror(errno);
         return -1;
     }
     return 0;
@@ -155,7 +147,7 @@ int MakeLayout(const Site& site, const Settings& settings, Layout& layout, bool&
         uint32_t lines = c.memo < 0 ? settings.memoByChannel : static_cast<uint32_t>(c.memo);
         layout.memos.emplace_back(ModbusAddress(type, c.number, settings.m350z), lines);
     }
-    if (WriteMemoFile(path, layout, error) != 0) {
+    if (WriteMemoFile(layout, error) != 0) {
         return -1;
     }
     wrote = true;
