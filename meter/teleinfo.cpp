@@ -212,7 +212,8 @@ void WriteDigital(TeleinfoDecoder* d, const TeleinfoDefinition* def, int index, 
     d->out->Begin(d->com, def->frame);
     d->out->WriteBool(index, value);
     if (def->evt) {
-        d->out->WriteBool(index, false);
+        // The event's reset goes to the definition's first value, whatever field this was.
+        d->out->WriteBool(def->firstIndex, false);
     }
     d->out->Terminate();
     Tracef(d, " TOR[%d,%d]=%d\n", def->frame, index, value ? 1 : 0);
@@ -837,10 +838,16 @@ void TeleinfoCheckReception(TeleinfoDecoder* d, long now) {
     if (d->etat <= 0 || d->timeout <= 0 || now - d->lastGoodGroup <= d->timeout) {
         return;
     }
+    // Written when it drops, then once per time-out period while it stays down: chanmgr is
+    // reminded, not sent a message for every character of a line that brings no good group.
+    if (!d->etatOn && d->etatDownAt >= 0 && now - d->etatDownAt < d->timeout) {
+        return;
+    }
     if (d->out != nullptr) {
         d->out->WriteChannelBool(d->etat, false);
     }
     d->etatOn = false;
+    d->etatDownAt = now;
     Log(d, LOG_DEBUG, "erreur temps de reception trop long");
 }
 
