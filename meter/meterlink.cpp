@@ -365,6 +365,8 @@ int MeterlinkScanFrame(Meterlink* m) {
         // -1: the line failed.
         int got = 1;
         if (m->inputNext >= m->inputLength) {
+            LineSetGather(&m->line, meterlink::kGatherMs + (TeleinfoCharsBeforeGroupEnd(d) - 1) *
+                                                               meterlink::kCharUs / 1000);
             int n = LineReceive(&m->line, m->input, sizeof m->input, LineDeadline(m->silence));
             if (n > 0) {
                 m->inputLength = n;

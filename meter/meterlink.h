@@ -11,9 +11,11 @@
 #include "teleinfo.h"
 
 namespace meterlink {
-// A receive returns what the line gathered for this long: a few wake-ups a second at 1200 baud
+// A receive gathers what the line brought for this long, plus the time of the characters that
+// must still come before the group being received can end: a few wake-ups a second at 1200 baud
 // instead of one per character, and no value later than this after its group's last character.
-constexpr int kGatherMs = 80;
+constexpr int kGatherMs = 90;
+constexpr int kCharUs = 8334;  // one character at 1200 baud: start, 7 data, parity, stop bits
 }  // namespace meterlink
 
 // The decoder's effects, as this module delivers them: frame messages and single writes to
@@ -67,8 +69,8 @@ void MeterlinkInit(Meterlink* m, int port);
 int MeterlinkReadConfiguration(Meterlink* m);
 // The configuration, to the verbose log.
 void MeterlinkLogConfiguration(const Meterlink* m);
-// Opens the meter's line (1200 baud, 7 data bits, even parity, 1 stop bit; receives gathered
-// for meterlink::kGatherMs). 0, or -1 with errno (LineOpen).
+// Opens the meter's line (1200 baud, 7 data bits, even parity, 1 stop bit; receives gathered,
+// see meterlink::kGatherMs). 0, or -1 with errno (LineOpen).
 int MeterlinkOpenPort(Meterlink* m);
 // Connects the decoder to the channel messages, the trace and the log, and starts supervision.
 void MeterlinkStart(Meterlink* m);

@@ -780,6 +780,20 @@ int TeleinfoReceiveChar(TeleinfoDecoder* d, unsigned char c) {
     return d->state;
 }
 
+int TeleinfoCharsBeforeGroupEnd(const TeleinfoDecoder* d) {
+    switch (d->state) {
+        case kInValue:
+            // the value part holds at least the separator and the checksum before CR
+            return (d->rx.valueLength < 2 ? 2 - d->rx.valueLength : 0) + 1;
+        case kInLabel:
+            return 4;  // SP, SP, checksum, CR
+        case kInFrame:
+            return 5;  // LF first
+        default:
+            return 6;  // STX first
+    }
+}
+
 int TeleinfoDispatch(TeleinfoDecoder* d, const char* label, int labelLength, const char* value) {
     int applied = 0;
     for (int i = 0; i < d->definitionCount; ++i) {

@@ -139,6 +139,9 @@ void TeleinfoStartSupervision(TeleinfoDecoder* decoder, long now);
 // One received character: echo to the trace, then the state machine (a good group is
 // dispatched). Returns the new state; kStopped means the frame ended (ETX).
 int TeleinfoReceiveChar(TeleinfoDecoder* decoder, unsigned char c);
+// The fewest characters that must still come before a group can end (its CR) from the current
+// state: a driver that knows the line's character time knows no value can be due sooner.
+int TeleinfoCharsBeforeGroupEnd(const TeleinfoDecoder* decoder);
 // Applies every definition that takes the group (label, value) in the current mode. Returns the
 // number of definitions applied.
 int TeleinfoDispatch(TeleinfoDecoder* decoder, const char* label, int labelLength,

@@ -224,6 +224,10 @@ int LineReceiveUntil(Line* line, void* buffer, int size, long long deadlineMs, i
     return count;
 }
 
+void LineSetGather(Line* line, int milliseconds) {
+    line->gatherMs = milliseconds > 0 ? milliseconds : 0;
+}
+
 int LineFlush(Line* line) {
     if (!line->open) {
         return Fail(EBADF);

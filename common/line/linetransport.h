@@ -118,6 +118,10 @@ int LineReceive(Line* line, void* buffer, int size, long long deadlineMs);
 int LineReceiveUntil(Line* line, void* buffer, int size, long long deadlineMs, int silenceMs,
                      int end);
 
+// Changes the gather time (LineProfile::gatherMs) of the receives that follow: a driver that
+// knows how soon a message can be complete may gather longer. Below 0 counts as 0.
+void LineSetGather(Line* line, int milliseconds);
+
 // Discards input that has come and not been received (kept bytes included). 0, or -1 with errno:
 //   EBADF  the line is not open
 //   (tcflush, read) the driver refused and the input could not be drained (SerialFlush)
