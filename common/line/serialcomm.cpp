@@ -219,13 +219,16 @@ int SerialWaitPort(int port, int limitSeconds) {
 int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopBits) {
     if (path == nullptr) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", "(null)", EINVAL);
+        errno = EINVAL;
         return -1;
     }
     // Descriptor 0 is a port like any other: a program started with its standard input
     // closed gets it.
     int fd = open(StationPath(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
-        StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", path, errno);
+        int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", path, error);
+        errno = error;
         return -1;
     }
     termios attributes{};
@@ -388,6 +391,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
     }
     if (buffer == nullptr) {
         StationLog(LOG_ERR, "divers.lib : SerialWrite error=%d", EINVAL);
+        errno = EINVAL;
         return -1;
     }
     const char* next = static_cast<const char*>(buffer);
@@ -405,6 +409,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
         // A write that moves nothing is a stall like a full queue, so it is bounded the same way.
         if (++failures > kWriteRetries) {
             StationLog(LOG_ERR, "divers.lib : SerialWrite depassement Temps");
+            errno = ETIMEDOUT;
             return -1;
         }
         if (written < 0) {
@@ -417,6 +422,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
                 }
             } else {
                 StationLog(LOG_ERR, "divers.lib : SerialWrite error=%d", error);
+                errno = error;
                 return -1;
             }
         }
@@ -482,6 +488,7 @@ int SerialFlush(int fd) {
     // Not a terminal (or the driver refuses): drain by hand, never waiting for more input.
     int drained = 0;
     int result = 0;
+    int error = 0;
     for (;;) {
         pollfd waiting{fd, POLLIN, 0};
         if (poll(&waiting, 1, 0) != 1 || (waiting.revents & POLLIN) == 0) {
@@ -491,19 +498,24 @@ int SerialFlush(int fd) {
         ssize_t n = read(fd, &byte, 1);
         if (n != 1) {
             if (n < 0 && errno != EAGAIN) {
-                StationLog(LOG_ERR, "divers.lib : error in flush (%d)", errno);
+                error = errno;
+                StationLog(LOG_ERR, "divers.lib : error in flush (%d)", error);
                 result = -1;
             }
             break;
         }
         if (++drained >= kFlushDrainMax) {
             StationLog(LOG_ERR, "divers.lib : too many byte received before flush");
+            error = EAGAIN;  // input keeps coming faster than it can be drained
             result = -1;
             break;
         }
     }
     if (drained > 0) {
         StationLog(LOG_ERR, "divers.lib: flush receive : %d byte", drained);
+    }
+    if (result != 0) {
+        errno = error;
     }
     return result;
 }
