@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "board.h"
 #include "clock.h"
 #include "logdebug.h"
 #include "stationfile.h"
@@ -224,7 +223,7 @@ int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopB
     }
     // Descriptor 0 is a port like any other: a program started with its standard input
     // closed gets it.
-    int fd = open(StationPath(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = StationOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
         int error = errno;
         StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", path, error);
@@ -246,9 +245,7 @@ int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopB
 
 void SerialConfigure(const char* path, int speed, char parity, int dataBits, int stopBits,
                      int flowControl) {
-    int fd = path == nullptr ? -1
-                             : open(StationPath(path).c_str(),
-                                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    int fd = StationOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     CriticalAssert(fd != -1, "serial port open ", "serialcomm", __LINE__);
     WaitMillisecond(100);
     termios attributes{};
@@ -582,7 +579,7 @@ int SerialSetLocal(int fd, int flag) {
 
 int SerialRs485AutoRts() {
     static const char kRelease[] = "/proc/sys/kernel/osrelease";
-    FILE* file = std::fopen(StationPath(kRelease).c_str(), "re");
+    FILE* file = StationFopen(kRelease, "re");
     if (file == nullptr) {
         StationLog(LOG_ERR, "erreur ouverture /proc/sys/kernel/osrelease = %d", errno);
         return 0;
