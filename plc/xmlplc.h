@@ -109,9 +109,11 @@ struct PlcConfig {
 
 struct PlcConfigLoader;
 // The driver's hook: called before and after the common handling of each element start and end
-// (attributes null at an end). It reads loader->phase, loader->position and the element
-// name, and may preset or add fields (loader->config, loader->frame). A broken rule of its own
-// goes to PlcConfigFatal.
+// (attributes null at an end). The reader sets the driver presets (busbridge, plcbridge) of a COM
+// meant for the driver before the hook's kBefore call, so the hook may change them. A COM of the
+// driver after the one selected is skipped whole, without calling the hook. It reads loader->phase,
+// loader->position and the element name, and may preset or add fields (loader->config,
+// loader->frame). A broken rule of its own goes to PlcConfigFatal.
 using PlcConfigHook = void (*)(PlcConfigLoader* loader, const char* element,
                                XmlAttributes attributes);
 
