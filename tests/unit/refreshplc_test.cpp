@@ -404,3 +404,18 @@ TEST_F(ScanEngine, TheTraceTellsEachCycleAndFrame) {
                  "Frame No 4 \nData No 1 Analog=16 $0010\nWaiting (5 ms)\n");
     CloseSerialDebug(&reader);
 }
+
+TEST_F(ScanEngine, TheDriverWaitAndStatisticsTakeTheDefaultsPlace) {
+    static std::vector<int> calls;  // waits in ms, -1 for the statistics
+    calls.clear();
+    Build("Intertrame=\"7\" Intercycle=\"300\"",
+          "<TRAME No=\"1\" Type=\"RW\" Lng=\"1\"/><TRAME No=\"2\" Type=\"RW\" Lng=\"1\" "
+          "Active=\"12\"/><TRAME No=\"3\" Type=\"RW\" Lng=\"1\"/>");
+    context.wait = [](PlcScanContext*, int ms) { calls.push_back(ms); };
+    context.statistics = [](PlcScanContext*) { calls.push_back(-1); };
+    PlcRefreshCycle(&context);
+    PlcRefreshCycle(&context);
+    EXPECT_EQ(calls, (std::vector<int>{7, 7, 300, -1, 7, 7, 300, -1}));
+    EXPECT_EQ(clock.ElapsedMs(), 0);
+    EXPECT_EQ(context.cycle, 2);
+}
