@@ -34,6 +34,9 @@ int Exchange(PlcScanContext* context, PlcFrameRuntime* frame) {
         return 0;  // the PLC refuses an address it does not have
     }
     unsigned char* memory = reinterpret_cast<unsigned char*>(plc->words + address);
+    if (bytes == 0) {
+        return 1;  // a frame without data (Lng 0) is exchanged all the same
+    }
     if (frame->config.write) {
         std::memcpy(memory, frame->data.data(), bytes);
     } else {
