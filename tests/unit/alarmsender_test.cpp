@@ -154,8 +154,8 @@ TEST_F(AlarmServerWaits, AConnectionNeverMadeIsGivenUpAfterTheBound) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cpu = ThreadCpuSeconds() - cpu;
     EXPECT_GE(seconds, 0.95);  // 60 s of the fast uptime
-    EXPECT_LT(seconds, 2.6);
-    EXPECT_LT(cpu, 0.1);
+    EXPECT_LT(seconds, 3.5);
+    EXPECT_LT(cpu, 0.2);
     close(fd);
     for (int f : fillers) {
         close(f);
@@ -191,8 +191,8 @@ TEST_F(AlarmServerWaits, AServerThatNeverReadsIsGivenUpAfterTheBound) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cpu = ThreadCpuSeconds() - cpu;
     EXPECT_GE(seconds, 0.95);
-    EXPECT_LT(seconds, 2.6);
-    EXPECT_LT(cpu, 0.2);  // most of it copying the text into the buffers
+    EXPECT_LT(seconds, 3.5);
+    EXPECT_LT(cpu, 0.5);  // most of it copying the text into the buffers
     // One wait a second at most, not a spin.
     int waits = LogCount("socket send interrupted by EAGAIN");
     EXPECT_GE(waits, 1);
