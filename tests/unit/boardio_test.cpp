@@ -53,8 +53,9 @@ TEST_F(BoardIoTest, FirstUserSetsTheLinesUpForTheWholeStation) {
         {41, "out"}, {42, "out"}, {43, "out"}, {98, "out"}, {37, "out"},
         {36, "out"}, {82, "out"}, {40, "in"},  {38, "in"},
     };
-    for (auto [line, direction] : directions) {
-        EXPECT_TRUE(WaitUntil([&] { return sim.Direction(line) == direction; })) << line;
+    for (const auto& expected : directions) {
+        EXPECT_TRUE(WaitUntil([&] { return sim.Direction(expected.first) == expected.second; }))
+            << expected.first;
     }
     // Both lights are active low: off at set-up.
     EXPECT_EQ(SeenOnce(2), (Writes{{43, 1}, {98, 1}}));
