@@ -218,14 +218,3 @@ TEST(BoardIo, WithoutSysfsEachFailureIsLogged) {
     BoardIoSetUp(&noMarker);
     EXPECT_TRUE(box.LogHas("/var/run/led write error :2", "err"));
 }
-
-TEST(BoardIo, FixedAnswersOfTheBoard) {
-    EXPECT_EQ(GetSW1(), 1);
-    EXPECT_EQ(GetORXBASEBoxNumber(), 1);
-    EXPECT_EQ(GetORXBASESlotNumber(), 2);
-    EXPECT_EQ(GetORXBASENo(), 2);
-    EXPECT_EQ(GetORXBASEAddr(), 1);
-    for (int type = 0; type < 8; ++type) {
-        EXPECT_EQ(IsNoORXCOM(type), type == 3 || type == 4 ? 1 : 0) << type;
-    }
-}
