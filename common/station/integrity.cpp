@@ -263,8 +263,8 @@ int RefreshConfiguration(const char* temporary) {
 }
 
 char* GetTemporaryConfiguration() {
-    char name[] = "/tmp/confXXXXXX";
-    static_assert(sizeof name == sizeof "/tmp/confXXXXXX");
+    char name[sizeof integrity::kTemporaryTemplate];
+    std::memcpy(name, integrity::kTemporaryTemplate, sizeof name);
     // Made here, exclusively: a name handed out without its file could be taken by another
     // process before the caller creates it.
     UniqueFd fd(StationMkostemp(name, O_CLOEXEC));

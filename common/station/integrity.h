@@ -13,7 +13,7 @@ constexpr const char* kModelConfigurationFile = "/var/parameters/configuration.f
 constexpr const char* kDigestSuffix = ".md5";
 constexpr const char* kBackupSuffix = ".bak";
 // Temporary configurations are made in the system's temporary directory with this prefix.
-constexpr const char* kTemporaryTemplate = "/tmp/confXXXXXX";
+constexpr char kTemporaryTemplate[] = "/tmp/confXXXXXX";
 // An MD5 digest in text: 32 lower-case hexadecimal characters.
 constexpr int kDigestLength = 32;
 }  // namespace integrity
