@@ -26,12 +26,16 @@ void* operator new(size_t size) {
     }
     return p;
 }
+// The compiler cannot see that the new above is the one these deletes pair with.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept {
     free(p);
 }
 void operator delete(void* p, size_t) noexcept {
     free(p);
 }
+#pragma GCC diagnostic pop
 
 namespace {
 
