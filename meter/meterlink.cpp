@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "board.h"
 #include "clock.h"
+#include "driverconfig.h"
 #include "logdebug.h"
 #include "plcutilities.h"
 #include "serialcomm.h"
@@ -24,9 +24,6 @@
 volatile sig_atomic_t g_meterlinkStop = 0;
 
 namespace {
-
-constexpr const char* kConfigurationPath = "/var/parameters/configuration.xml";
-constexpr int kBlockSize = 1024;
 
 volatile sig_atomic_t g_signal = 0;
 
@@ -308,45 +305,16 @@ void MeterlinkInit(Meterlink* m, int port) {
 }
 
 int MeterlinkReadConfiguration(Meterlink* m) {
-    std::string path = StationPath(kConfigurationPath);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        StationLog(LOG_ERR, "fichier de configuration %s impossible a ouvrir =%d",
-                   kConfigurationPath, errno);
-        return -1;
-    }
-    LogDebug("debut decodage %s", kConfigurationPath);
-    XML_Parser parser = XML_ParserCreate("ISO-8859-1");
-    CriticalAssert(parser != nullptr, "erreur allocation", "meterlink", __LINE__);
-    char status[128];
-    XmlStatusFileName(status, sizeof status, "meterlink");
-    XmlStatusOpen(status, parser);
-    ConfigReader reader{m};
-    XML_SetUserData(parser, &reader);
-    XML_SetElementHandler(parser, StartElement, EndElement);
-    char block[kBlockSize];
-    for (;;) {
-        ssize_t n = read(fd, block, sizeof block);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            XmlErrorRecord("erreur lecture %s=%d", kConfigurationPath, errno);
-            break;
-        }
-        bool last = n < kBlockSize;
-        if (XML_Parse(parser, block, static_cast<int>(n), last) == XML_STATUS_ERROR) {
-            XmlErrorRecord("erreur expat=%s", XML_ErrorString(XML_GetErrorCode(parser)));
-            break;
-        }
-        if (last) {
-            break;
-        }
-    }
-    XML_ParserFree(parser);
-    close(fd);
-    LogDebug("fin decodage %s", kConfigurationPath);
-    return XmlStatusClose() != 0 ? -1 : 0;
+    ConfigReader config{m};
+    DriverConfigReader reader;
+    reader.driverName = "meterlink";
+    reader.start = StartElement;
+    reader.end = EndElement;
+    reader.userData = &config;
+    reader.texts = &driverconfig::kTextsMeter;
+    // A status file that could not be written is logged by the status functions; it is no fault
+    // of the configuration, and the meter is read all the same.
+    return DriverConfigRead(&reader) == 0 ? 0 : -1;
 }
 
 void MeterlinkLogConfiguration(const Meterlink* m) {

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "board.h"
+#include "stationfile.h"
 
 namespace {
 char g_ident[64] = "station";
@@ -59,12 +59,10 @@ void StationVLog(int priority, const char* format, va_list args) {
         return;
     }
     size_t length = std::min(static_cast<size_t>(n), sizeof line - 1);
-    std::string path = StationPath("/var/log/messages");
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        ssize_t written = write(fd, line, length);
+    UniqueFd fd(StationOpen("/var/log/messages", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.Valid()) {
+        ssize_t written = write(fd.Get(), line, length);
         (void)written;
-        close(fd);
     }
 }
 

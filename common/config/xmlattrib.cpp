@@ -13,18 +13,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "board.h"
 #include "msgcodec.h"
 #include "stationcore.h"
+#include "stationfile.h"
 #include "stationlog.h"
 #include "utilities.h"
 
 namespace {
 
-constexpr int kMessageMax = 128;     // an error message, terminator included
-constexpr int kStatusLineMax = 192;  // a status line, terminator included
+constexpr int kMessageMax = 128;      // an error message, terminator included
+constexpr int kStatusLineMax = 192;   // a status line, terminator included
+constexpr mode_t kStatusMode = 0704;  // rwx for the owner, read for others, nothing for the group
+// Space taken for the status file when it is created (some twenty lines and the verdict): a full
+// file system is found when the analysis starts, not when its verdict is lost.
+constexpr off_t kStatusReserve = 4096;
 constexpr int kNoticeSize = 128;
 constexpr int kDegradedCommand = 40;
 // modmgr is outside the system: a full queue is waited for, but not for ever.
@@ -36,6 +39,8 @@ struct ErrorState {
     int count = 0;
     int fd = -1;
     XML_Parser parser = nullptr;
+    char path[256] = {};  // board path of the status file, for the log
+    int writeError = 0;   // errno of the first failed write to it, 0 while none
 } g_state;
 
 // atoi without its undefined overflow: out-of-range texts are held at the int limits.
@@ -50,18 +55,39 @@ int ToInt(const char* text) {
     return static_cast<int>(value);
 }
 
-void WriteAll(int fd, const char* text, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text += n;
-        length -= static_cast<size_t>(n);
+// Appends to the status file unless a write to it failed already; the first failure is logged
+// and remembered, and the file is then left alone (XmlStatusClose removes it).
+void WriteStatus(const char* text, size_t length) {
+    if (g_state.fd == -1 || g_state.writeError != 0) {
+        return;
     }
+    if (!WriteFully(g_state.fd, text, length)) {
+        g_state.writeError = errno != 0 ? errno : EIO;
+        StationLog(LOG_ERR, "XmlErreur: unable to write %s : %d", g_state.path, g_state.writeError);
+    }
+}
+
+// Creates the status file afresh: the descriptor, or -1 with errno.
+int CreateStatusFile(const char* path) {
+    if (StationUnlink(path) != 0 && errno != ENOENT) {
+        return -1;
+    }
+    UniqueFd fd(StationOpen(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kStatusMode));
+    if (!fd.Valid()) {
+        return -1;
+    }
+    // The mode is the file's own, whatever the umask; file systems that cannot reserve space
+    // (EOPNOTSUPP) are written without a reservation.
+    bool full = fallocate(fd.Get(), FALLOC_FL_KEEP_SIZE, 0, kStatusReserve) != 0 &&
+                (errno == ENOSPC || errno == EDQUOT);
+    if (full || fchmod(fd.Get(), kStatusMode) != 0) {
+        int error = errno;
+        fd.Reset();
+        StationUnlink(path);
+        errno = error;
+        return -1;
+    }
+    return fd.Release();
 }
 
 // The text of a number attribute, or nullptr when it is missing or empty (the empty one is
@@ -85,8 +111,8 @@ void RecordError(const char* format, va_list args) {
     char status[kStatusLineMax];
     int length =
         std::snprintf(status, sizeof status, "%d : Line %d \"%s\"\n", g_state.count, line, message);
-    if (g_state.fd != -1 && length > 0) {
-        WriteAll(g_state.fd, status, std::min(static_cast<size_t>(length), sizeof status - 1));
+    if (length > 0) {
+        WriteStatus(status, std::min(static_cast<size_t>(length), sizeof status - 1));
     }
     StationLog(LOG_ERR, "Parsing Error line %d :", line);
     StationLog(LOG_ERR, "%s", message);
@@ -232,6 +258,7 @@ void XmlStatusFileName(char* buffer, size_t size, const char* driverName) {
 
 int XmlStatusOpen(const char* path, XML_Parser parser) {
     g_state.parser = parser;
+    g_state.writeError = 0;
     if (g_state.fd != -1) {
         close(g_state.fd);
         g_state.fd = -1;
@@ -240,9 +267,8 @@ int XmlStatusOpen(const char* path, XML_Parser parser) {
         StationLog(LOG_ERR, "XmlErreur: unable to open %s : %d", "(null)", EINVAL);
         return -1;
     }
-    std::string file = StationPath(path);
-    unlink(file.c_str());
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744);
+    std::snprintf(g_state.path, sizeof g_state.path, "%s", path);
+    int fd = CreateStatusFile(path);
     if (fd == -1) {
         StationLog(LOG_ERR, "XmlErreur: unable to open %s : %d", path, errno);
         return -1;
@@ -267,23 +293,44 @@ void XmlErrorFatal(const char* format, ...) {
     std::abort();
 }
 
+int XmlErrorCount() {
+    return g_state.count;
+}
+
 int XmlStatusClose() {
     int errors = g_state.count;
     const char* verdict = errors > 0 ? "** Mode Degrade **\n" : "** Mode Normal **\n";
+    int result = errors;
+    int error = 0;
     if (g_state.fd != -1) {
-        WriteAll(g_state.fd, verdict, std::strlen(verdict));
+        WriteStatus(verdict, std::strlen(verdict));
         // The verdict is what the supervisor reads after a fatal stop or a power cut.
-        fsync(g_state.fd);
+        if (g_state.writeError == 0 && fsync(g_state.fd) != 0) {
+            g_state.writeError = errno;
+            StationLog(LOG_ERR, "XmlErreur: unable to write %s : %d", g_state.path, errno);
+        }
+        if (close(g_state.fd) != 0 && g_state.writeError == 0) {
+            g_state.writeError = errno;
+            StationLog(LOG_ERR, "XmlErreur: unable to write %s : %d", g_state.path, errno);
+        }
+        g_state.fd = -1;
+        if (g_state.writeError != 0) {
+            // A status file without its verdict would read as an analysis still going on.
+            error = g_state.writeError;
+            StationUnlink(g_state.path);
+            result = -1;
+        }
     }
     if (errors > 0) {
         NotifyDegradedMode();
     }
     g_state.count = 0;
-    if (g_state.fd != -1) {
-        close(g_state.fd);
-        g_state.fd = -1;
+    g_state.writeError = 0;
+    g_state.parser = nullptr;  // the analysis is over: its parser may be freed now
+    if (result == -1) {
+        errno = error;
     }
-    return errors;
+    return result;
 }
 
 void NotifyDegradedMode() {

@@ -37,15 +37,24 @@ int XmlAttrIntList(XmlAttributes attributes, const char* name, int* values, int 
 void XmlStatusFileName(char* buffer, size_t size, const char* driverName);
 
 // Starts an analysis: remembers the parser (for line numbers) and creates the status file afresh
-// (board path). 0, or -1 when the file cannot be made (logged; the analysis goes on without it).
+// (board path), rwx for its owner and readable by others. 0, or -1 when the file cannot be made,
+// a full file system included (logged "XmlErreur: unable to open"; the analysis goes on without
+// it).
 int XmlStatusOpen(const char* path, XML_Parser parser);
 // Records one configuration error: numbered status line with the parser's current line, and two
-// error log lines. The analysis goes on.
+// error log lines. The analysis goes on. A status line that cannot be written is logged
+// ("XmlErreur: unable to write"), and XmlStatusClose then reports it.
 void XmlErrorRecord(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Records the error, closes the status file with its verdict (and tells modmgr), then aborts.
 [[noreturn]] void XmlErrorFatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Number of errors recorded since XmlStatusOpen.
+int XmlErrorCount();
 // Writes the verdict ("** Mode Degrade **" after any error, and modmgr is told; "** Mode Normal
-// **" otherwise), closes the file and starts a new count. The number of errors recorded.
+// **" otherwise), syncs and closes the file and starts a new count. The number of errors
+// recorded; or -1 with errno when the status file was open but could not be completed (a line,
+// the verdict or the sync failed: logged, and the incomplete file is removed, so that no file
+// without a verdict is left; modmgr is told all the same). Without a status file (XmlStatusOpen
+// gave -1) the number of errors.
 int XmlStatusClose();
 
 // Sends the degraded-configuration request (command 40) to modmgr on queue 47003.

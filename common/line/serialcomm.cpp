@@ -15,6 +15,7 @@
 #include "board.h"
 #include "clock.h"
 #include "logdebug.h"
+#include "stationfile.h"
 #include "stationlog.h"
 #include "utilities.h"
 #include "variant.h"
@@ -182,12 +183,13 @@ int SerialPortNumber(const char* path) {
 }
 
 int SerialPortAvailable(int port) {
-    const char* name = SerialPortName(port);
+    // -1 names the Ethernet link ("ETH0"): a name, not a device to open.
+    const char* name = port >= 0 ? SerialPortName(port) : nullptr;
     if (name == nullptr) {
         StationLog(LOG_ERR, "no peripherique for %d", port);
         return 0;
     }
-    int fd = open(StationPath(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    int fd = StationOpen(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     if (fd == -1) {
         int error = errno;
         StationLog(LOG_ERR, "error open %s (%d)=%s", name, port, std::strerror(error));

@@ -14,7 +14,8 @@
 const char* SerialPortName(int port);
 // Port number of a device path, or -1 when the path is not in the table.
 int SerialPortNumber(const char* path);
-// 1 when the port's device can be opened (and is closed again), 0 otherwise.
+// 1 when the port's device can be opened (and is closed again), 0 otherwise; 0 also for -1, the
+// Ethernet link, which is no serial device.
 int SerialPortAvailable(int port);
 // Tries SerialPortAvailable with growing pauses (50 ms to 1050 ms) until it succeeds (1) or the
 // uptime passes the start plus `limitSeconds` (0).

@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "board.h"
 #include "logdebug.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
@@ -45,9 +44,8 @@ bool MatchItem(const char* item, const char* key, char* buffer, int length) {
 
 // Looks for the key in the lines of an argument file; true on a match.
 bool MatchFile(const char* path, const char* key, char* buffer, int length) {
-    std::string stationPath = StationPath(path);
     struct stat info {};
-    if (stat(stationPath.c_str(), &info) != 0) {
+    if (StationStat(path, &info) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur lecture taille %s=%d", path, errno);
         return false;
     }
@@ -63,7 +61,7 @@ bool MatchFile(const char* path, const char* key, char* buffer, int length) {
         g_lineBuffer = grown;
         g_lineBufferSize = needed;
     }
-    FileCloser file{std::fopen(stationPath.c_str(), "r")};
+    FileCloser file{StationFopen(path, "r")};
     if (file.file == nullptr) {
         StationLog(LOG_ERR, "divers.lib : erreur lecture %s=%d", path, errno);
         return false;

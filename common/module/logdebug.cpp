@@ -8,9 +8,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
-#include "board.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
@@ -20,13 +19,12 @@ int g_debugLevel = 0;
 int IsDebug(const char* name) {
     char path[128];
     std::snprintf(path, sizeof path, "/var/run/%.80s.debug", name != nullptr ? name : "");
-    std::string stationPath = StationPath(path);
     struct stat info {};
-    if (stat(stationPath.c_str(), &info) != 0) {
+    if (StationStat(path, &info) != 0) {
         g_debugLevel = 0;
         return g_debugLevel;
     }
-    FILE* file = std::fopen(stationPath.c_str(), "r");
+    FILE* file = StationFopen(path, "r");
     if (file == nullptr) {
         StationLog(LOG_ERR, "divers.lib : erreur d'ouverture de %s : %d", path, errno);
         g_debugLevel = 0;

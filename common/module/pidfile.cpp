@@ -1,6 +1,5 @@
 #include "pidfile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 
 #include "board.h"
 #include "clock.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
@@ -21,14 +21,14 @@ constexpr long kWaitPidSeconds = 300;
 constexpr long kWaitDateSeconds = 60;
 
 struct PidPath {
-    char board[128];  // as the board names it, for the log
-    std::string station;
+    char board[128];      // as the board names it, for the log
+    std::string station;  // under the sandbox root
 };
 
 PidPath MakePath(const char* name) {
     PidPath path;
     std::snprintf(path.board, sizeof path.board, "/var/run/%.80s.pid", name != nullptr ? name : "");
-    path.station = StationPath(path.board);
+    path.station = StationPath(path.board);  // for WaitPidFile, until it takes the wrappers
     return path;
 }
 
@@ -40,7 +40,7 @@ void SleepOneSecond() {
 
 // Pid named by the file, 0 when it cannot be read (logged).
 int ReadPid(const PidPath& path) {
-    FILE* file = std::fopen(path.station.c_str(), "r");
+    FILE* file = StationFopen(path.board, "r");
     if (file == nullptr) {
         StationLog(LOG_ERR, "divers.lib : erreur d'ouverture de %s : %d", path.board, errno);
         return 0;
@@ -62,38 +62,21 @@ bool ProcessExists(int pid) {
     char proc[32];
     std::snprintf(proc, sizeof proc, "/proc/%d", pid);
     struct stat info {};
-    return stat(StationPath(proc).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return StationStat(proc, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 }  // namespace
 
 int WritePidFile(const char* name) {
     PidPath path = MakePath(name);
-    // Written aside and renamed, so that a waiting module never reads a half-written pid.
-    std::string temporary = path.station + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0) {
+    // Replaced whole, so that a waiting module never reads a half-written pid.
+    char text[24];
+    int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    if (DurableWriteFile(path.board, text, static_cast<size_t>(length), 0644) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur lors de la creation du fichier %s :%d", path.board,
                    errno);
         return 1;
     }
-    char text[24];
-    int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-    bool ok = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(length)) == length &&
-              fsync(fd) == 0;
-    int error = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temporary.c_str(), path.station.c_str()) != 0) {
-        error = errno;
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temporary.c_str());
-        StationLog(LOG_ERR, "divers.lib : erreur lors de la creation du fichier %s :%d", path.board,
-                   error);
-        return 1;
-    }
-    sync();
     return 0;
 }
 
@@ -127,7 +110,7 @@ time_t GetPidFileDate(const char* name) {
     long start = Clock().Uptime();
     for (;;) {
         struct stat info {};
-        if (stat(path.station.c_str(), &info) == 0) {
+        if (StationStat(path.board, &info) == 0) {
             return info.st_mtime;
         }
         int error = errno;
@@ -141,14 +124,14 @@ time_t GetPidFileDate(const char* name) {
 
 int IsPidFile(const char* name) {
     PidPath path = MakePath(name);
-    int present = access(path.station.c_str(), F_OK) == 0 ? 1 : 0;
+    int present = StationAccess(path.board, F_OK) == 0 ? 1 : 0;
     StationLog(LOG_DEBUG, "divers.lib : pid de %s :%d", name != nullptr ? name : "", present);
     return present;
 }
 
 void DeletePidFile(const char* name) {
     PidPath path = MakePath(name);
-    if (unlink(path.station.c_str()) == 0) {
+    if (StationUnlink(path.board) == 0) {
         StationLog(LOG_INFO, "divers.lib : %s deleted", path.board);
     } else if (errno == ENOENT) {
         StationLog(LOG_ERR, "divers.lib : %s no found", path.board);

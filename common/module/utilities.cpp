@@ -7,50 +7,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
-#include "board.h"
 #include "clock.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
-
-// A descriptor closed on every path out of the copy.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    // Closes now and reports whether the system accepted it (written data may fail here).
-    bool Close() {
-        int old = fd;
-        fd = -1;
-        return old < 0 || close(old) == 0;
-    }
-};
-
-// The copy is made under a temporary name beside the destination and renamed over it once
-// complete: a reader never sees half a file, and a failed copy leaves the old one in place.
-struct TemporaryFile {
-    std::string path;
-    bool kept = false;
-    ~TemporaryFile() {
-        if (!path.empty() && !kept) {
-            unlink(path.c_str());
-        }
-    }
-};
-
-bool SyncDirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    Descriptor dir;
-    dir.fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return dir.fd >= 0 && fsync(dir.fd) == 0;
-}
-
+// Permissions of a copy that replaces no file, as a file created by a root process would have.
+constexpr mode_t kNewCopyMode = 0644;
 }  // namespace
 
 void WaitMillisecond(int ms) {
@@ -67,33 +31,27 @@ void WaitMillisecond(int ms) {
 
 int FileCpySync(const char* source, const char* destination, int sync) {
     long long start = MonotonicMs();
-    std::string sourcePath = StationPath(source);
-    std::string destinationPath = StationPath(destination);
-
-    Descriptor in;
-    in.fd = open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in.fd < 0) {
+    UniqueFd in(StationOpen(source, O_RDONLY | O_CLOEXEC));
+    if (!in.Valid()) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier src %s =%d", source, errno);
         return 1;
     }
     struct stat info {};
-    if (fstat(in.fd, &info) != 0) {
+    if (fstat(in.Get(), &info) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur lecture taille fichier src %s=%d", source, errno);
         return 1;
     }
-    TemporaryFile temporary{destinationPath + ".XXXXXX"};
-    Descriptor out;
-    out.fd = mkostemp(temporary.path.data(), O_CLOEXEC);
-    if (out.fd < 0) {
-        temporary.path.clear();
+    // The copy replaces the destination whole or not at all, and keeps its permissions: a file
+    // someone made private stays private after a copy over it.
+    DurableFile out;
+    if (out.Begin(destination, kNewCopyMode, stationfile::ModeRule::kKeep) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier Dst %s =%d", destination, errno);
         return 1;
     }
-    fchmod(out.fd, 0644);
 
     char block[512];
     for (;;) {
-        ssize_t got = read(in.fd, block, sizeof block);
+        ssize_t got = read(in.Get(), block, sizeof block);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -104,29 +62,26 @@ int FileCpySync(const char* source, const char* destination, int sync) {
         if (got == 0) {
             break;
         }
-        if (!WriteFully(out.fd, block, static_cast<size_t>(got))) {
+        if (out.Write(block, static_cast<size_t>(got)) != 0) {
             StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier dst=%d", errno);
             return 1;
         }
     }
-    if (sync != 0 && fsync(out.fd) != 0) {
-        StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", destination,
-                   std::strerror(errno));
-        return 1;
-    }
-    if (!out.Close()) {
-        StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier dst=%d", errno);
-        return 1;
-    }
-    if (rename(temporary.path.c_str(), destinationPath.c_str()) != 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier Dst %s =%d", destination, errno);
-        return 1;
-    }
-    temporary.kept = true;
-    // The new name is on disk only once its directory is.
-    if (sync != 0 && !SyncDirectoryOf(destinationPath)) {
-        StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", destination,
-                   std::strerror(errno));
+    if (out.Commit(sync != 0) != 0) {
+        switch (out.FailedStep()) {
+            case stationfile::Step::kSync:
+            case stationfile::Step::kSyncDirectory:
+                StationLog(LOG_ERR, "divers.lib: fsync error of %s : %s", destination,
+                           std::strerror(errno));
+                break;
+            case stationfile::Step::kRename:
+                StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier Dst %s =%d", destination,
+                           errno);
+                break;
+            default:
+                StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier dst=%d", errno);
+                break;
+        }
         return 1;
     }
     StationLog(LOG_DEBUG, "divers.lib : copie (%d) fichier %s vers %s en %d ms", sync, source,

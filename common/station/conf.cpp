@@ -20,6 +20,7 @@
 
 #include "board.h"
 #include "clock.h"
+#include "stationfile.h"
 #include "stationlog.h"
 #include "utilities.h"
 
@@ -34,23 +35,7 @@ constexpr int kEepromAddress = 0x50;
 constexpr int kEepromSize = 128;
 constexpr int kMemoRecordSize = 4;
 
-// Closes a descriptor on every path out of a function.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
+// The working INI file under the sandbox root: the INI library opens it itself.
 std::string WorkingIni() {
     return StationPath(kWorkingIni);
 }
@@ -211,7 +196,7 @@ bool ReadImageFromBus(int fd, unsigned char* image) {
 bool ReadEeprom(unsigned char* image) {
     long long start = MonotonicMs();
     {
-        FileDescriptor device(open(StationPath(kEepromDevice).c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd device(StationOpen(kEepromDevice, O_RDWR | O_CLOEXEC));
         if (device.Get() < 0) {
             StationLog(LOG_ERR, "divers.lib : erreur ouverture i2c : %d", errno);
             return false;
@@ -247,10 +232,10 @@ std::string EepromText(const unsigned char* image, int offset, int width) {
 // Opens the memo-size file and gives its record count; -1 (logged) when it cannot be used.
 int OpenMemoSizeFile(int* records) {
     *records = 0;
-    const char* path = GetMemoSizeName();
+    const char* path = kMemoSizeFile;
     // "/tmp" is open to everyone: a pipe left under the file's name must not hold the reader
     // (its length of 0 then gives no record).
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = StationOpen(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier %s =%d", path, errno);
         return -1;
@@ -525,7 +510,7 @@ int Initialize_InfoVersion() {
 const char* GetMacAddr() {
     static char text[18];
     std::snprintf(text, sizeof text, "ERROR");
-    FileDescriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (sock.Get() < 0) {
         StationLog(LOG_ERR, "divers.lib : erreur dans recuperation adresse Mac =%d", errno);
         return text;
@@ -569,9 +554,7 @@ int GetOsVersion(char* buffer, int size) {
 // ---------------------------------------------------------------------------------------------
 
 const char* GetMemoSizeName() {
-    static std::string path;
-    path = StationPath(kMemoSizeFile);
-    return path.c_str();
+    return kMemoSizeFile;
 }
 
 int GetMemoNb() {
@@ -590,7 +573,7 @@ int ReadMemoSizeFile(int16_t* address, uint16_t* size, int index) {
     *address = -1;
     *size = 0;
     int records = 0;
-    FileDescriptor file(OpenMemoSizeFile(&records));
+    UniqueFd file(OpenMemoSizeFile(&records));
     if (file.Get() < 0 || index < 0 || index >= records) {
         return 1;
     }
@@ -610,7 +593,7 @@ int ReadMemoSizeFile(int16_t* address, uint16_t* size, int index) {
 
 int GetMemoSize(int address) {
     int records = 0;
-    FileDescriptor file(OpenMemoSizeFile(&records));
+    UniqueFd file(OpenMemoSizeFile(&records));
     if (file.Get() < 0) {
         return 0;
     }

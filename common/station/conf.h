@@ -82,7 +82,7 @@ int GetOsVersion(char* buffer, int size);
 // Records of 4 bytes: the Modbus address of a time-stamped channel (big-endian, signed 16 bits),
 // then its memo size in lines (big-endian, unsigned 16 bits).
 
-// Path of the memo-size file, valid until the next call.
+// Board path of the memo-size file ("/tmp/memo.size").
 const char* GetMemoSizeName();
 // Number of records; 0 when the file is missing or its length is not a multiple of 4.
 int GetMemoNb();

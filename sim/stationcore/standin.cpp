@@ -21,6 +21,7 @@
 #include "corerequest.h"
 #include "journal.h"
 #include "stationcore.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
@@ -66,8 +67,12 @@ struct Owned {
     }
 };
 
+std::string BoardPidPath() {
+    return std::string("/var/run/") + kChanmgrName + ".pid";
+}
+
 std::string PidPath() {
-    return StationPath(std::string("/var/run/") + kChanmgrName + ".pid");
+    return StationPath(BoardPidPath());
 }
 
 // A reason not to start: logged, and said on stderr for the person who started the core.
@@ -174,23 +179,14 @@ int OpenQueue(Queue& queue, bool afresh) {
     return 0;
 }
 
-// The pid file appears whole or not at all: written under a temporary name, then renamed.
+// The pid file appears whole or not at all, as the modules' own state files do.
 int WritePid(Owned& owned) {
     owned.pidPath = PidPath();
     MakeParent(owned.pidPath);
-    std::string temporary = owned.pidPath + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        StartError("cannot write %s: %s", temporary.c_str(), std::strerror(errno));
-        return -1;
-    }
     char text[32];
     int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-    bool ok = write(fd, text, static_cast<size_t>(n)) == n;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temporary.c_str(), owned.pidPath.c_str()) != 0) {
+    if (DurableWriteFile(BoardPidPath().c_str(), text, static_cast<size_t>(n), 0644) != 0) {
         StartError("cannot write %s: %s", owned.pidPath.c_str(), std::strerror(errno));
-        unlink(temporary.c_str());
         return -1;
     }
     owned.pidWritten = true;

@@ -117,6 +117,33 @@ bool Sandbox::LogHas(const std::string& text, const std::string& priority) const
     return false;
 }
 
+SmallFileSystem::SmallFileSystem(const Sandbox& box, const std::string& stationPath,
+                                 const char* size)
+    : dir_(box.Path(stationPath)) {
+    fs::create_directories(dir_);
+    std::string options = std::string("size=") + size;
+    mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) {
+        std::perror("mount tmpfs");
+    }
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (mounted_) {
+        umount2(dir_.c_str(), MNT_DETACH);
+    }
+}
+
+void SmallFileSystem::Fill() const {
+    int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    std::string block(4096, 'f');
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     for (;;) {

@@ -37,6 +37,23 @@ class Sandbox {
     std::string root_;
 };
 
+// A size-limited tmpfs mounted at a station path of the sandbox, inside the test's own mount
+// namespace: real ENOSPC and statfs. Unmounted when it goes.
+class SmallFileSystem {
+  public:
+    SmallFileSystem(const Sandbox& box, const std::string& stationPath, const char* size = "16k");
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+    bool Mounted() const { return mounted_; }
+    // Takes every free block (with the file "filler").
+    void Fill() const;
+
+  private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
 // Polls `condition` every few milliseconds until it holds or `deadline` has passed.
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -343,7 +343,7 @@ TEST_F(ConfTest, MemoSizeFileRecords) {
         records.push_back({static_cast<int16_t>(5000 + i), static_cast<uint16_t>(i)});
     }
     box.WriteFile("/tmp/memo.size", MemoRecords(records));
-    EXPECT_EQ(std::string(GetMemoSizeName()), box.Path("/tmp/memo.size"));
+    EXPECT_STREQ(GetMemoSizeName(), "/tmp/memo.size");
     EXPECT_EQ(GetMemoNb(), 303);
 
     int16_t address = 0;

@@ -631,6 +631,16 @@ TEST(SerialPortAvailable, OpensAndClosesOrSaysWhy) {
     EXPECT_TRUE(box.LogHas("error open /dev/ttyUSB1 (7)=No such file or directory", "err"));
     EXPECT_EQ(SerialPortAvailable(14), 0);
     EXPECT_TRUE(box.LogHas("no peripherique for 14", "err"));
+
+    // -1 is the Ethernet link: its name "ETH0" is no path, even where a file of that name lies.
+    box.WriteFile("/ETH0", "");
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(box.Root().c_str()), 0);
+    int ethernet = SerialPortAvailable(-1);
+    ASSERT_EQ(chdir(previous), 0);
+    free(previous);
+    EXPECT_EQ(ethernet, 0);
+    EXPECT_TRUE(box.LogHas("no peripherique for -1", "err"));
 }
 
 TEST(SerialWaitPort, GrowingPausesUntilTheLimit) {

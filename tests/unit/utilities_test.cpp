@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -129,4 +130,26 @@ TEST(FileCpy, AFullDestinationKeepsItsPreviousFile) {
     EXPECT_EQ(box.ReadFile("/mnt/small/copy"), "previous\n");
     EXPECT_EQ(FilesIn(dir), std::vector<std::string>{"copy"});  // no half-written copy left
     umount2(dir.c_str(), MNT_DETACH);
+}
+
+// A copy over a file keeps that file's permissions (an operator file made private stays private);
+// a copy that replaces nothing is readable by all, whatever the umask.
+TEST(FileCpy, KeepsTheModeOfTheFileItReplaces) {
+    Sandbox box;
+    box.WriteFile("/etc/orxapp.ini", "[ENV]\n");
+    box.WriteFile("/tmp/private.ini", "old\n");
+    std::filesystem::permissions(box.Path("/tmp/private.ini"), std::filesystem::perms(0600));
+    mode_t umaskBefore = umask(077);
+    struct Case {
+        const char* destination;
+        mode_t expected;
+    } cases[] = {{"/tmp/private.ini", 0600}, {"/tmp/orxapp.ini", 0644}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(FileCpySync("/etc/orxapp.ini", c.destination, 1), 0) << c.destination;
+        struct stat info {};
+        ASSERT_EQ(stat(box.Path(c.destination).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.expected) << c.destination;
+        EXPECT_EQ(box.ReadFile(c.destination), "[ENV]\n");
+    }
+    umask(umaskBefore);
 }

@@ -250,19 +250,17 @@ TEST(XmlStatus, ErrorsOnTheirLinesThenDegradedAndModmgrIsTold) {
     ASSERT_STREQ(path, "/var/log/busbridge.xml.status");
     box.WriteFile(path, "stale verdict of an earlier analysis\n");
 
+    mode_t umaskBefore = umask(077);
     EXPECT_EQ(Analyse(path, ConfigurationWithErrorsAt({12, 30}, 40)), 2);
+    umask(umaskBefore);
     EXPECT_EQ(box.ReadFile(path),
               "1 : Line 12 \"attribut Bad=x12 dans TRAME\"\n"
               "2 : Line 30 \"attribut Bad=x30 dans TRAME\"\n"
               "** Mode Degrade **\n");
     struct stat info {};
     ASSERT_EQ(stat(box.Path(path).c_str(), &info), 0);
-    EXPECT_EQ(
-        info.st_mode & 0777, 0744u & ~[] {
-            mode_t mask = umask(0);
-            umask(mask);
-            return mask;
-        }());
+    EXPECT_EQ(info.st_mode & 0777, 0704u)
+        << "rwx for the owner, read for others, whatever the umask";
     EXPECT_TRUE(box.LogHas("Parsing Error line 12 :", "err"));
     EXPECT_TRUE(box.LogHas("attribut Bad=x30 dans TRAME", "err"));
     EXPECT_TRUE(box.LogHas("Sending error to modmgr", "err"));
@@ -304,6 +302,64 @@ TEST(XmlStatus, WithoutStatusFileTheAnalysisGoesOn) {
         box.LogHas("XmlErreur: unable to open /var/nothere/plcbridge.xml.status : 2", "err"));
     EXPECT_TRUE(box.LogHas("Parsing Error line 4 :", "err"));
     EXPECT_EQ(DrainNotices().size(), 1u);
+}
+
+// A full file system is reported where it is met: when the file system is full at the start,
+// XmlStatusOpen fails; when it fills up during the analysis, XmlStatusClose does not claim the
+// verdict was written, and no file without a verdict is left. modmgr is told all the same.
+TEST(XmlStatus, FullFileSystemIsReportedAndLeavesNoFileWithoutVerdict) {
+    const char* path = "/var/small/busbridge.xml.status";
+    const std::string full = std::to_string(ENOSPC);
+    struct Case {
+        const char* name;
+        bool fullBeforeOpen;
+        int errors;
+        int open;   // XmlStatusOpen
+        int close;  // XmlStatusClose
+        bool kept;  // the status file is there, whole
+        const char* logged;
+    } cases[] = {
+        {"full before the analysis", true, 1, -1, 1, false, "XmlErreur: unable to open "},
+        {"full during, room kept for the verdict", false, 3, 0, 3, true, nullptr},
+        {"full during, more lines than the room kept", false, 40, 0, -1, false,
+         "XmlErreur: unable to write "},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        SmallFileSystem small(box, "/var/small");
+        ASSERT_TRUE(small.Mounted());
+        if (c.fullBeforeOpen) {
+            small.Fill();
+        }
+        EXPECT_EQ(XmlStatusOpen(path, nullptr), c.open) << c.name;
+        small.Fill();
+        for (int i = 1; i <= c.errors; ++i) {
+            XmlErrorRecord("trame %d : %s", i, std::string(150, 'x').c_str());
+        }
+        errno = 0;
+        EXPECT_EQ(XmlStatusClose(), c.close) << c.name;
+        if (c.close == -1) {
+            EXPECT_EQ(errno, ENOSPC) << c.name;
+        }
+        EXPECT_EQ(box.Exists(path), c.kept) << c.name;
+        if (c.kept) {
+            std::string status = box.ReadFile(path);
+            EXPECT_EQ(std::count(status.begin(), status.end(), '\n'), c.errors + 1) << c.name;
+            EXPECT_EQ(status.substr(status.size() - 19), "** Mode Degrade **\n") << c.name;
+        }
+        if (c.logged != nullptr) {
+            std::string text = c.logged + std::string(path) + " : " + full;
+            EXPECT_TRUE(box.LogHas(text, "err")) << c.name << "\n" << box.Log();
+        }
+        std::vector<std::string> lines = box.LogLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.find("XmlErreur") != std::string::npos;
+                                }),
+                  c.logged != nullptr ? 1 : 0)
+            << c.name << ": once, not once a line";
+        EXPECT_EQ(DrainNotices().size(), 1u) << c.name;
+    }
 }
 
 TEST(XmlStatus, LongMessagesAreCut) {
