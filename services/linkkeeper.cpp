@@ -11,26 +11,10 @@
 #include "board.h"
 #include "clock.h"
 #include "logdebug.h"
+#include "stationfile.h"
 #include "stationlog.h"
 
 namespace {
-
-// The request is written under a temporary name in "/tmp" and renamed over the request file:
-// "/tmp" is world-writable, so the fixed name may hold anything, a symbolic link planted to
-// make a root process overwrite another file included; a rename replaces the link instead of
-// following it, and the reader never sees a half-written request.
-struct TemporaryRequest {
-    std::string path;
-    int fd = -1;
-    ~TemporaryRequest() {
-        if (fd >= 0) {
-            close(fd);
-        }
-        if (!path.empty()) {
-            unlink(path.c_str());
-        }
-    }
-};
 
 void Fail(SerialDebug* trace, const char* format, int error) {
     StationLog(LOG_ERR, format, kLinkRequestPath, error);
@@ -52,41 +36,34 @@ void LogLinkArguments(int argc, char** argv) {
 }
 
 int WriteLinkRequest(SerialDebug* trace) {
-    std::string requestPath = StationPath(kLinkRequestPath);
     struct stat info {};
-    if (lstat(requestPath.c_str(), &info) == 0) {
+    if (StationLstat(kLinkRequestPath, &info) == 0) {
         TimeStampSerialDebug(trace);
         WriteStrToSerialDebug(trace, "request of timestamped data read already exist\n");
     }
     TimeStampSerialDebug(trace);
     WriteStrToSerialDebug(trace, "request of timestamped data read : ");
 
-    TemporaryRequest temporary{requestPath + ".XXXXXX"};
-    temporary.fd = mkstemp(temporary.path.data());
-    if (temporary.fd < 0) {
-        temporary.path.clear();
+    // Written under a temporary name in "/tmp" and renamed over the request file: "/tmp" is
+    // world-writable, so the fixed name may hold anything, a symbolic link planted to make a
+    // root process overwrite another file included; a rename replaces the link instead of
+    // following it, and the reader never sees a half-written request. The file lives in "/tmp"
+    // only until it is read: it is not synced.
+    DurableFile request;
+    if (request.Begin(kLinkRequestPath, 0644) != 0) {
         Fail(trace, "divers.lib : erreur ouverture %s : %d\n", errno);
         return kLinkCannotCreate;
     }
     char text[16];
     int length = FormatLinkRequest(text, sizeof text);
-    ssize_t written = write(temporary.fd, text, static_cast<size_t>(length));
-    if (written != length) {
-        Fail(trace, "divers.lib : erreur ecriture %s : %d\n", written < 0 ? errno : ENOSPC);
-        return kLinkCannotWrite;
+    if (request.Write(text, static_cast<size_t>(length)) != 0 || request.Commit(false) != 0) {
+        bool renaming = request.FailedStep() == stationfile::Step::kRename;
+        Fail(trace,
+             renaming ? "divers.lib : erreur ouverture %s : %d\n"
+                      : "divers.lib : erreur ecriture %s : %d\n",
+             errno);
+        return renaming ? kLinkCannotCreate : kLinkCannotWrite;
     }
-    // The request is read by another process: readable as a file created in place would be.
-    int closed = fchmod(temporary.fd, 0644) == 0 ? close(temporary.fd) : -1;
-    temporary.fd = closed == 0 ? -1 : temporary.fd;
-    if (closed != 0) {
-        Fail(trace, "divers.lib : erreur ecriture %s : %d\n", errno);
-        return kLinkCannotWrite;
-    }
-    if (rename(temporary.path.c_str(), requestPath.c_str()) != 0) {
-        Fail(trace, "divers.lib : erreur ouverture %s : %d\n", errno);
-        return kLinkCannotCreate;
-    }
-    temporary.path.clear();
     WriteStrToSerialDebug(trace, "Ack\n");
     StationLog(LOG_DEBUG, "Acquitte");
     return kLinkRequestWritten;

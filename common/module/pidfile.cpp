@@ -21,21 +21,20 @@ constexpr long kWaitPidSeconds = 300;
 constexpr long kWaitDateSeconds = 60;
 
 struct PidPath {
-    char board[128];      // as the board names it, for the log
-    std::string station;  // under the sandbox root
+    char board[128];  // as the board names it
 };
 
 PidPath MakePath(const char* name) {
     PidPath path;
     std::snprintf(path.board, sizeof path.board, "/var/run/%.80s.pid", name != nullptr ? name : "");
-    path.station = StationPath(path.board);  // for WaitPidFile, until it takes the wrappers
     return path;
 }
 
-void SleepOneSecond() {
+// false when a signal cut the sleep short.
+bool SleepOneSecond() {
     timespec second{1, 0};
     timespec remaining{};
-    Clock().Sleep(second, &remaining);
+    return Clock().Sleep(second, &remaining) == 0 || errno != EINTR;
 }
 
 // Pid named by the file, 0 when it cannot be read (logged).
@@ -85,12 +84,20 @@ int WaitPidFile(const char* name) {
     StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s (%d s )", name != nullptr ? name : "",
                static_cast<int>(kWaitPidSeconds));
     long start = Clock().Uptime();
-    for (;; SleepOneSecond()) {
+    for (bool first = true;; first = false) {
+        // A signal caught by the module (a stop request) ends the wait at once: the caller
+        // looks at its stop flag before asking again.
+        if (!first && !SleepOneSecond()) {
+            StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s interrompue",
+                       name != nullptr ? name : "");
+            errno = EINTR;
+            return -1;
+        }
         if (Clock().Uptime() - start > kWaitPidSeconds) {
             StationLog(LOG_ERR, "divers.lib : pas d'acces a %s", path.board);
             return -1;
         }
-        if (access(path.station.c_str(), F_OK) != 0) {
+        if (StationAccess(path.board, F_OK) != 0) {
             continue;
         }
         int pid = ReadPid(path);

@@ -5,7 +5,9 @@
 
 // 0, or 1 after logging the failure.
 int WritePidFile(const char* name);
-// Waits (at most 300 s of uptime) for a pid file naming a live process: the pid, or -1.
+// Waits (at most 300 s of uptime) for a pid file naming a live process: the pid, or -1. A
+// signal that interrupts the wait (one the module catches to stop) gives -1 at once, with errno
+// EINTR.
 int WaitPidFile(const char* name);
 // Modification time of the pid file, waiting up to 60 s for it to exist; 0 on failure.
 time_t GetPidFileDate(const char* name);

@@ -280,7 +280,7 @@ int DecodeCommLogReport(const uint8_t* body, size_t size, CommLogReport& report)
 }
 
 int ApplyCoreRequest(const CoreRequest& request, const Site& site, ChannelImage& image,
-                     ItemOutcome* outcomes) {
+                     ItemOutcome* outcomes, ChannelWriteObserver* observer) {
     int applied = 0;
     for (int i = 0; i < request.itemCount; ++i) {
         const CoreItem& item = request.items[i];
@@ -306,6 +306,9 @@ int ApplyCoreRequest(const CoreRequest& request, const Site& site, ChannelImage&
         }
         if (outcome.note == nullptr) {
             ++applied;
+            if (observer != nullptr && request.command != kCmdWriteSetpoints) {
+                observer->Written(outcome.target);
+            }
         }
     }
     return applied;

@@ -85,10 +85,18 @@ struct ItemOutcome {
     const char* note = nullptr;  // null: applied; else why not
 };
 
+// Told of each channel value a request wrote, item by item, right after the write (the
+// timestamped-data half logs what changed).
+class ChannelWriteObserver {
+  public:
+    virtual ~ChannelWriteObserver() = default;
+    virtual void Written(int channel) = 0;
+};
+
 // Applies a decoded request to the memories; one outcome per item. Command 10 items go to
 // the channels of the frame map; items that cannot be applied are skipped and noted.
 // Returns the number of items applied.
 int ApplyCoreRequest(const CoreRequest& request, const Site& site, ChannelImage& image,
-                     ItemOutcome* outcomes);
+                     ItemOutcome* outcomes, ChannelWriteObserver* observer = nullptr);
 
 const char* CoreKindName(uint8_t kind);

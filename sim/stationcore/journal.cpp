@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "stationlog.h"
+#include "tsdcore.h"
 
 Journal::~Journal() {
     Close();
@@ -166,6 +167,41 @@ void Journal::Report(int queue, long type, size_t size, const CommLogReport& rep
         "\"data1\":%u,\"data\":%u}",
         report.header.number, report.header.pid, report.header.seconds, report.header.microseconds,
         report.kind, report.event >> 8, report.event & 0xFFu, report.data);
+    End();
+}
+
+void Journal::Tsd(int queue, long type, size_t size, const tsdsim::Request& request,
+                  const tsdsim::Outcome& outcome) {
+    Begin(queue, type, size, "tsd");
+    Add(",\"msgno\":%u,\"pid\":%u,\"sec\":%u,\"usec\":%u,\"journal\":%u,\"operation\":%u,"
+        "\"channel\":%u,\"first\":%u,\"count\":%u",
+        request.header.number, request.header.pid, request.header.seconds,
+        request.header.microseconds, request.kind, request.operation, request.channel,
+        request.first, request.count);
+    if (outcome.erased >= 0) {
+        Add(",\"erased\":%d", outcome.erased);
+    } else {
+        if (outcome.to != 0) {
+            Add(",\"to\":%ld", outcome.to);
+        } else {
+            Add(",\"to\":null");
+        }
+        Add(",\"table\":%s,\"tab\":%u,\"current\":%u,\"valid\":%u",
+            outcome.table ? "true" : "false", outcome.tab, outcome.current, outcome.valid);
+        if (outcome.lateMs > 0) {
+            Add(",\"late\":%lld", outcome.lateMs);
+        }
+        if (outcome.strays > 0) {
+            Add(",\"strays\":%d", outcome.strays);
+        }
+    }
+    if (outcome.cue[0] != 0) {
+        Add(",\"cue\":\"%s\"", outcome.cue);
+    }
+    if (outcome.note != nullptr) {
+        Add(",\"note\":\"%s\"", outcome.note);
+    }
+    Add("}");
     End();
 }
 

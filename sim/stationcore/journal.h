@@ -8,6 +8,11 @@
 
 #include "corerequest.h"
 
+namespace tsdsim {
+struct Request;
+struct Outcome;
+}  // namespace tsdsim
+
 class Journal {
   public:
     Journal() = default;
@@ -26,6 +31,9 @@ class Journal {
     void Notice(int queue, long type, size_t size, const CoreRequest& notice);
     // A communication-log report.
     void Report(int queue, long type, size_t size, const CommLogReport& report);
+    // A request to tsd and what became of it.
+    void Tsd(int queue, long type, size_t size, const tsdsim::Request& request,
+             const tsdsim::Outcome& outcome);
     // A message refused: why, and its bytes in hexadecimal (the first 1024).
     void Error(int queue, long type, const uint8_t* body, size_t size, const char* why);
 

@@ -13,11 +13,13 @@ int main(int argc, char** argv) {
     StandInOptions options;
     std::string error;
     if (StandInArguments(argc, argv, options, error) != 0) {
-        std::fprintf(stderr,
-                     "stationcore: %s\nusage: stationcore Site=<file> [Journal=<file>]\n"
-                     "       stationcore Site=<file> Print=1   channels as the site sets them\n"
-                     "       stationcore Print=1               channels of the running core\n",
-                     error.c_str());
+        std::fprintf(
+            stderr,
+            "stationcore: %s\nusage: stationcore Site=<file> [Journal=<file>] [Cue=<cue>]... "
+            "[Control=<fifo>]\n"
+            "       stationcore Site=<file> Print=1   channels as the site sets them\n"
+            "       stationcore Print=1               channels of the running core\n",
+            error.c_str());
         return kStandInUsage;
     }
     if (options.print && options.site.empty()) {

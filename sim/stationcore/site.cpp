@@ -11,6 +11,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "tsdcore.h"
+
 namespace {
 
 const char* const kTypeNames[] = {"Unknown", "ETOR", "EANA", "STOR", "SANA",
@@ -57,6 +59,8 @@ class Parser {
     void Setpoint(const std::vector<std::string>& words);
     void Frame(const std::vector<std::string>& words);
     void Text(const std::vector<std::string>& words);
+    void TableLine(const std::vector<std::string>& words);
+    void Cue(const std::vector<std::string>& words);
     bool Flags(const std::string& value, uint32_t& flags);
     int TextNumber(const std::string& text, int line);
 
@@ -300,6 +304,9 @@ void Parser::Channel(const std::vector<std::string>& words) {
             ok = Real(value, x, "float");
             c.floatValue = static_cast<float>(x);
             c.hasFloat = true;
+        } else if (key == "memo") {
+            ok = Int(value, 0, 65535, n, "memo lines");
+            c.memo = static_cast<int>(n);
         } else {
             Error("unknown channel key \"%s\"", key.c_str());
             return;
@@ -375,6 +382,64 @@ void Parser::Frame(const std::vector<std::string>& words) {
     }
 }
 
+void Parser::TableLine(const std::vector<std::string>& words) {
+    static const char* const kUsage =
+        "line needs: line station <time> <channel> <value> | line comm <time> <event> "
+        "<parameter> | line memo <channel> <time> <value>, then [repeat=N]";
+    size_t fixed = 5;
+    if (words.size() < fixed || words.size() > fixed + 1 ||
+        (words[1] != "station" && words[1] != "comm" && words[1] != "memo")) {
+        Error("%s", kUsage);
+        return;
+    }
+    SiteLine l;
+    long time = 0, word = 0, value = 0, repeat = 1;
+    l.table = words[1] == "station" ? SiteLine::kStation
+              : words[1] == "comm"  ? SiteLine::kComm
+                                    : SiteLine::kMemo;
+    bool memo = l.table == SiteLine::kMemo;
+    const std::string& timeWord = memo ? words[3] : words[2];
+    const std::string& whoWord = memo ? words[2] : words[3];
+    bool ok = Int(timeWord, 0, 0xFFFFFFFFL, time, "time") &&
+              (l.table == SiteLine::kComm ? Int(whoWord, 0, 65535, word, "event word")
+                                          : Int(whoWord, 1, kSiteMaxChannels, word, "channel")) &&
+              Int(words[4], INT32_MIN, 0xFFFFFFFFL, value, "value");
+    if (ok && words.size() == fixed + 1) {
+        if (words[fixed].rfind("repeat=", 0) != 0) {
+            Error("%s", kUsage);
+            return;
+        }
+        ok = Int(words[fixed].substr(7), 1, 100000, repeat, "repeat");
+    }
+    if (!ok) {
+        return;
+    }
+    l.time = static_cast<uint32_t>(time);
+    if (l.table == SiteLine::kComm) {
+        l.event = static_cast<uint16_t>(word);
+    } else {
+        l.channel = static_cast<int>(word);
+    }
+    l.value = static_cast<uint32_t>(value);
+    l.repeat = static_cast<int>(repeat);
+    l.sourceLine = line_;
+    site_.lines.push_back(l);
+}
+
+void Parser::Cue(const std::vector<std::string>& words) {
+    std::string text;
+    for (size_t i = 1; i < words.size(); ++i) {
+        text += (i > 1 ? " " : "") + words[i];
+    }
+    tsdsim::Cues scratch;
+    std::string error;
+    if (tsdsim::ApplyCue(text, scratch, error) != 0) {
+        Error("%s", error.c_str());
+        return;
+    }
+    site_.cues.push_back({line_, text});
+}
+
 void Parser::Line(int number, const std::string& line) {
     line_ = number;
     std::vector<std::string> words;
@@ -409,6 +474,10 @@ void Parser::Line(int number, const std::string& line) {
         Setpoint(words);
     } else if (what == "frame") {
         Frame(words);
+    } else if (what == "line") {
+        TableLine(words);
+    } else if (what == "cue") {
+        Cue(words);
     } else {
         Error("unknown line \"%s\"", what.c_str());
     }
@@ -455,6 +524,18 @@ int Parser::Finish() {
     }
     std::sort(site_.channels.begin(), site_.channels.end(),
               [](const SiteChannel& a, const SiteChannel& b) { return a.number < b.number; });
+    for (const SiteLine& l : site_.lines) {
+        bool declared = l.table == SiteLine::kComm ||
+                        std::any_of(site_.channels.begin(), site_.channels.end(),
+                                    [&](const SiteChannel& c) { return c.number == l.channel; });
+        if (!declared) {
+            char text[120];
+            std::snprintf(text, sizeof text, "%s:%d: line for channel %d, which is not declared",
+                          origin_.c_str(), l.sourceLine, l.channel);
+            errors_.emplace_back(text);
+            ++faulty_;
+        }
+    }
     if (!site_.channelCountGiven) {
         // Without a `channels` line the station is just big enough for what the site names.
         int highest = site_.channels.empty() ? 0 : site_.channels.back().number;

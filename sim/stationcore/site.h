@@ -48,6 +48,7 @@ struct SiteChannel {
     double value = 0.0;  // initial value, stored by the channel's type
     bool hasFloat = false;
     float floatValue = 0.0f;  // explicit initial float, overrides the one derived from value
+    int memo = -1;            // memo lines of a time-stamped channel; -1: the station's default
 };
 
 struct SiteSetpoint {
@@ -64,6 +65,23 @@ struct SiteFrameLink {
     int channel = 0;
 };
 
+// A line the timestamped-data tables hold from the start: `repeat` lines, the time and the
+// value going up by one from each to the next.
+struct SiteLine {
+    enum Table { kStation, kComm, kMemo } table = kStation;
+    int channel = 0;     // station log and memo lines
+    uint16_t event = 0;  // communication log: event word
+    uint32_t time = 0;   // seconds since 1970
+    uint32_t value = 0;  // raw value, or the communication log's parameter word
+    int repeat = 1;
+    int sourceLine = 0;  // line of the site file
+};
+
+struct SiteCue {
+    int line = 0;
+    std::string text;  // as for the Cue= argument
+};
+
 struct Site {
     // N: given by a `channels` line, else the smallest station (50) that holds every channel
     // the site names.
@@ -74,6 +92,8 @@ struct Site {
     std::vector<SiteChannel> channels;
     std::vector<SiteSetpoint> setpoints;
     std::vector<SiteFrameLink> frameMap;
+    std::vector<SiteLine> lines;
+    std::vector<SiteCue> cues;
 };
 
 // Reads a site description. 0 on success; otherwise the number of faulty lines, each described

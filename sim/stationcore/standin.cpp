@@ -18,11 +18,14 @@
 
 #include "board.h"
 #include "chanimage.h"
+#include "clock.h"
 #include "corerequest.h"
 #include "journal.h"
 #include "stationcore.h"
 #include "stationfile.h"
 #include "stationlog.h"
+#include "tsdcore.h"
+#include "tsdsite.h"
 
 namespace {
 
@@ -58,6 +61,12 @@ struct Owned {
                                  {corekey::kCommLogQueue, 0777}};
     std::string pidPath;
     bool pidWritten = false;
+    tsdsim::Server tsd;
+    std::string memoFile;  // removed at the end when this run wrote it
+    std::string control;   // the cue FIFO, removed at the end when this run made it
+    bool controlMade = false;
+    int controlFd = -1;
+    int controlKeep = -1;  // our own writer, so that the FIFO never reads end-of-file
 
     Owned() {
         for (int i = 0; i < kAreaCount; ++i) {
@@ -98,6 +107,21 @@ void Release(Owned& owned) {
     if (owned.pidWritten) {
         unlink(owned.pidPath.c_str());
         owned.pidWritten = false;
+    }
+    owned.tsd.Close();
+    if (!owned.memoFile.empty()) {
+        unlink(owned.memoFile.c_str());
+        owned.memoFile.clear();
+    }
+    for (int* fd : {&owned.controlFd, &owned.controlKeep}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+    if (owned.controlMade) {
+        unlink(owned.control.c_str());
+        owned.controlMade = false;
     }
     for (Queue& queue : owned.queues) {
         if (queue.id >= 0 && queue.created) {
@@ -193,15 +217,45 @@ int WritePid(Owned& owned) {
     return 0;
 }
 
+// Opens the cue FIFO (made when missing). 0, or -1 after saying why.
+int OpenControl(const std::string& path, Owned& owned) {
+    owned.control = path;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        if (mkfifo(path.c_str(), 0600) != 0) {
+            StartError("cannot make FIFO %s: %s", path.c_str(), std::strerror(errno));
+            return -1;
+        }
+        owned.controlMade = true;
+    }
+    owned.controlFd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    owned.controlKeep = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (owned.controlFd < 0) {
+        StartError("cannot open FIFO %s: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 class Core {
   public:
-    Core(const Site& site, ChannelImage& image, Journal& journal, Owned& owned)
-        : site_(site), image_(image), journal_(journal), owned_(owned) {}
+    Core(const Site& site, ChannelImage& image, Journal& journal, Owned& owned,
+         const tsdsim::Settings& settings)
+        : site_(site),
+          image_(image),
+          journal_(journal),
+          owned_(owned),
+          logger_(image, settings, owned.tsd) {}
 
-    // Takes every waiting message of every queue; true when there was at least one.
+    // Takes every waiting message of every queue, sends the late answers that are due and
+    // applies the cues written into the FIFO; true when there was at least one message.
     bool Drain();
+    // How long the loop may wait before something is due: at most `idle`.
+    long WaitNs(long idle) const;
 
   private:
+    void ReadControl();
+
     bool Take(Queue& queue);
     void Chanmgr(size_t size);
     void Modmgr(size_t size);
@@ -211,6 +265,8 @@ class Core {
     ChannelImage& image_;
     Journal& journal_;
     Owned& owned_;
+    tsdsim::WriteLogger logger_;
+    std::string pending_;  // FIFO bytes short of a line end
     QueueMessage message_{};
     CoreRequest request_{};
     CommLogReport report_{};
@@ -218,13 +274,44 @@ class Core {
 };
 
 bool Core::Drain() {
+    ReadControl();
     bool any = false;
     for (Queue& queue : owned_.queues) {
         while (Take(queue)) {
             any = true;
         }
     }
+    any = owned_.tsd.Poll(MonotonicMs(), &journal_) || any;
     return any;
+}
+
+long Core::WaitNs(long idle) const {
+    long long due = owned_.tsd.NextDueMs(MonotonicMs());
+    return due >= 0 && due * 1000000LL < idle ? static_cast<long>(due * 1000000LL) : idle;
+}
+
+void Core::ReadControl() {
+    if (owned_.controlFd < 0) {
+        return;
+    }
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(owned_.controlFd, buffer, sizeof buffer)) > 0) {
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+    for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        std::string error;
+        if (line.find_first_not_of(" \t\r") == std::string::npos) {
+            continue;
+        }
+        if (tsdsim::ApplyCue(line, owned_.tsd.cues(), error) != 0) {
+            StationLog(LOG_WARNING, "%s", error.c_str());
+        } else {
+            StationLog(LOG_INFO, "cue %s", line.c_str());
+        }
+    }
 }
 
 bool Core::Take(Queue& queue) {
@@ -275,7 +362,8 @@ void Core::Chanmgr(size_t size) {
                    request_.header.pid);
         return;
     }
-    ApplyCoreRequest(request_, site_, image_, outcomes_);
+    logger_.SetTime(request_.header.seconds);
+    ApplyCoreRequest(request_, site_, image_, outcomes_, &logger_);
     journal_.Request(queue, message_.type, size, request_, outcomes_);
 }
 
@@ -297,6 +385,43 @@ void Core::CommLog(size_t size) {
         return;
     }
     journal_.Report(queue, message_.type, size, report_);
+    owned_.tsd.AppendComm(report_.header.seconds, report_.event, report_.data);
+}
+
+// The tsd objects, its tables with the site's lines, and the cues of the site then of the
+// command line. 0, or -1 after saying why.
+int OpenTsd(const Site& site, const StandInOptions& options, const ChannelImage& image,
+            const tsdsim::Settings& settings, Owned& owned) {
+    tsdsim::Layout layout;
+    bool wrote = false;
+    std::string error;
+    if (tsdsim::MakeLayout(site, settings, layout, wrote, error) != 0) {
+        StartError("%s", error.c_str());
+        return -1;
+    }
+    if (wrote) {
+        owned.memoFile = StationPath(tsdsim::kMemoSizeFile);
+    }
+    if (owned.tsd.Open(layout, error) != 0) {
+        StartError("%s", error.c_str());
+        return -1;
+    }
+    std::vector<std::string> errors;
+    if (tsdsim::PreloadLines(site, options.site, image, settings, owned.tsd, errors) != 0) {
+        for (const std::string& line : errors) {
+            StartError("%s", line.c_str());
+        }
+        return -1;
+    }
+    for (const SiteCue& cue : site.cues) {
+        tsdsim::ApplyCue(cue.text, owned.tsd.cues(), error);
+    }
+    for (const std::string& cue : options.cues) {
+        tsdsim::ApplyCue(cue, owned.tsd.cues(), error);
+    }
+    StationLog(LOG_INFO, "tsd ready: station log %u lines, communication log %u lines, %zu memos",
+               layout.stationLog, layout.commLog, layout.memos.size());
+    return 0;
 }
 
 int LoadSite(const StandInOptions& options, Site& site) {
@@ -329,6 +454,14 @@ int StandInArguments(int argc, char** argv, StandInOptions& options, std::string
             options.journal = value;
         } else if (key == "Print") {
             options.print = value != "0";
+        } else if (key == "Cue") {
+            tsdsim::Cues scratch;
+            if (tsdsim::ApplyCue(value, scratch, error) != 0) {
+                return kStandInUsage;
+            }
+            options.cues.push_back(value);
+        } else if (key == "Control") {
+            options.control = value;
         } else {
             error = "unknown argument \"" + key + "\"";
             return kStandInUsage;
@@ -408,6 +541,7 @@ int StandInRun(const StandInOptions& options) {
         StartError("another station core is running (pid %d)", other);
         return kStandInFailed;
     }
+    const tsdsim::Settings settings = tsdsim::ReadSettings();
     ChannelImage image;
     image.channelCount = count;
     for (int area = 0; area < kAreaCount; ++area) {
@@ -426,21 +560,24 @@ int StandInRun(const StandInOptions& options) {
         Release(owned);
         return kStandInFailed;
     }
-    if (OpenQueue(owned.queues[kQueueChanmgr], true) != 0 ||
+    if (OpenTsd(site, options, image, settings, owned) != 0 ||
+        OpenQueue(owned.queues[kQueueChanmgr], true) != 0 ||
         OpenQueue(owned.queues[kQueueModmgr], false) != 0 ||
-        OpenQueue(owned.queues[kQueueCommLog], false) != 0 || WritePid(owned) != 0) {
+        OpenQueue(owned.queues[kQueueCommLog], false) != 0 ||
+        (!options.control.empty() && OpenControl(options.control, owned) != 0) ||
+        WritePid(owned) != 0) {
         Release(owned);
         return kStandInFailed;
     }
     StationLog(LOG_INFO, "station core ready: %d channels, %zu declared, journal %s", count,
                site.channels.size(), options.journal.c_str());
 
-    Core core(site, image, journal, owned);
+    Core core(site, image, journal, owned, settings);
     siginfo_t info;
     int signal = -1;
     for (;;) {
         bool busy = core.Drain();
-        timespec wait{0, busy ? 0 : kIdleWaitNs};
+        timespec wait{0, busy ? 0 : core.WaitNs(kIdleWaitNs)};
         signal = sigtimedwait(&stops, &info, &wait);
         if (signal == SIGTERM || signal == SIGINT || signal == SIGHUP) {
             break;

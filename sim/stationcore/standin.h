@@ -1,6 +1,6 @@
 // The station core stand-in at run time: plays chanmgr (its seven memories, its write queue,
-// its pid file) and drains the modmgr and communication-log report queues, journalling every
-// message, until SIGTERM.
+// its pid file) and tsd (its queue, data memory, semaphore and tables), and drains the modmgr
+// and communication-log report queues, journalling every message, until SIGTERM.
 #pragma once
 
 #include <cstdio>
@@ -17,9 +17,11 @@ constexpr int kStandInUsage = 2;    // bad arguments
 constexpr const char* kStandInJournal = "/var/log/stationcore.journal";
 
 struct StandInOptions {
-    std::string site;     // Site=<file>
-    std::string journal;  // Journal=<file>, default the station path of kStandInJournal
-    bool print = false;   // Print=1 or --print
+    std::string site;               // Site=<file>
+    std::string journal;            // Journal=<file>, default the station path of kStandInJournal
+    bool print = false;             // Print=1 or --print
+    std::vector<std::string> cues;  // Cue=<cue>, each in turn, after the site's
+    std::string control;            // Control=<fifo>: cues read while running, one a line
 };
 
 // 0, or kStandInUsage with `error` set.

@@ -354,6 +354,21 @@ TEST(MeterlinkProgram, StartFailures) {
     EXPECT_TRUE(box.LogHas("erreur decodage", "err"));
 }
 
+TEST(MeterlinkProgram, StopsOnSigintWhileWaitingForTheChannelManager) {
+    Sandbox box;  // no core: the module waits for chanmgr's pid file (up to 300 s)
+    Process meterlink(ProgramPath("meterlink"), {"Port=6"});
+    ASSERT_TRUE(
+        WaitUntil([&] { return box.LogHas("divers.lib : attente du pid de chanmgr (300 s )"); }));
+    auto asked = std::chrono::steady_clock::now();
+    meterlink.Signal(SIGINT);
+    ProgramResult result = meterlink.Wait(3s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s)
+        << "stopped at once, not at the next poll";
+    EXPECT_NE(result.output.find("fin meterlink"), std::string::npos);
+}
+
 TEST(MeterlinkProgram, StopsOnSigintWhileTheLineIsSilent) {
     MeterlinkStation s(Configuration(kCom, R"(<TRAME No="3" Etiquette="BASE"/>)"));
     ASSERT_TRUE(WaitUntil([&] { return s.FrameMessages(3) > 0; })) << s.box_.Log();

@@ -1,6 +1,9 @@
 // A clock that tests advance by hand. Sleeps advance it by the delay asked, at once.
 #pragma once
 
+#include <functional>
+#include <utility>
+
 #include "clock.h"
 
 class FakeClock final : public StationClock {
@@ -23,8 +26,14 @@ class FakeClock final : public StationClock {
         if (remaining != nullptr) {
             *remaining = {0, 0};
         }
+        if (onSleep_) {
+            onSleep_();
+        }
         return 0;
     }
+    // Runs after every sleep, once the clock has advanced: an in-process peer (a server the
+    // code under test waits for) does its share of the work there.
+    void OnSleep(std::function<void()> hook) { onSleep_ = std::move(hook); }
 
     void Advance(long long ns) { elapsedNs_ += ns; }
     void AdvanceMs(long long ms) { Advance(ms * 1000000LL); }
@@ -40,4 +49,5 @@ class FakeClock final : public StationClock {
     long long wallBaseUs_ = 1700000000LL * 1000000LL;
     long uptimeBase_ = 1000;
     int sleeps_ = 0;
+    std::function<void()> onSleep_;
 };

@@ -217,6 +217,15 @@ bool ParseJournalLine(const std::string& line, JournalEntry& entry) {
     entry.event = static_cast<int>(Number(object, "event", -1));
     entry.data1 = static_cast<int>(Number(object, "data1", -1));
     entry.data = Number(object, "data", 0);
+    entry.journal = static_cast<int>(Number(object, "journal", -1));
+    entry.operation = static_cast<int>(Number(object, "operation", -1));
+    entry.channel = static_cast<int>(Number(object, "channel", -1));
+    entry.to = Number(object, "to", 0);
+    entry.tab = Number(object, "tab", -1);
+    entry.current = Number(object, "current", -1);
+    entry.valid = Number(object, "valid", -1);
+    entry.erased = static_cast<int>(Number(object, "erased", -1));
+    entry.cue = Text(object, "cue");
     entry.error = Text(object, "error");
     entry.bytes = Text(object, "bytes");
     if (const Json* items = object.Get("items"); items != nullptr && items->type == Json::ARRAY) {

@@ -27,7 +27,7 @@ struct JournalItem {
 
 // One journal line.
 struct JournalEntry {
-    std::string kind;  // "request", "modmgr" or "error"
+    std::string kind;  // "request", "modmgr", "commlog", "tsd" or "error"
     int queue = 0;
     long type = 0;
     long size = 0;
@@ -44,6 +44,15 @@ struct JournalEntry {
     int data1 = -1;
     long long data = 0;
     std::vector<JournalItem> items;
+    int journal = -1;    // kind "tsd": journal kind, operation and channel of the request,
+    int operation = -1;  // then the answer: to whom (0: none sent), its words, the tables
+    int channel = -1;    // an erase emptied, the misbehaviour on cue
+    long long to = 0;
+    long long tab = -1;
+    long long current = -1;
+    long long valid = -1;
+    int erased = -1;
+    std::string cue;
     std::string error;  // kind "error": why the message was refused
     std::string bytes;  // kind "error": the body in hexadecimal
     std::string line;   // the raw line

@@ -81,6 +81,14 @@ TEST(StationCoreSite, EachFaultyLineIsReportedWithItsNumber) {
         {"frame 1 1 1-3 1499", "index range runs past channel 1500"},
         {"text 101 \"x\"", "text number \"101\" is not a number from 1 to 100"},
         {"pump 3", "unknown line \"pump\""},
+        {"channel 1 ETOR a memo=70000", "memo lines \"70000\" is not a number from 0 to 65535"},
+        {"line memo 1", "line needs: line station <time> <channel> <value>"},
+        {"line comm 1 70000 1", "event word \"70000\" is not a number from 0 to 65535"},
+        {"line comm 1 2 3 repeat=0", "repeat \"0\" is not a number from 1 to 100000"},
+        {"line station 1 2 3", "line for channel 2, which is not declared"},
+        {"cue sulk", "unknown cue \"sulk\""},
+        {"cue late", "cue \"late\" is not one of"},
+        {"cue flood always", "cue \"flood always\" is not one of"},
     };
     for (const Case& c : cases) {
         Site site;
@@ -91,6 +99,27 @@ TEST(StationCoreSite, EachFaultyLineIsReportedWithItsNumber) {
         EXPECT_EQ(errors[0].rfind("s.site:2: ", 0), 0u) << errors[0];
         EXPECT_NE(errors[0].find(c.error), std::string::npos) << c.line << " -> " << errors[0];
     }
+}
+
+TEST(StationCoreSite, ReadsTimestampedLinesCuesAndMemoSizes) {
+    Site site;
+    std::vector<std::string> errors;
+    ASSERT_EQ(ParseSite("line memo 2 10 -1 repeat=3\nline comm 5 0x0102 0xCAFE\n"
+                        "cue silent always\nchannel 2 ETOR a memo=9 flags=timestamped\n",
+                        "t.site", site, errors),
+              0)
+        << errors[0];
+    ASSERT_EQ(site.lines.size(), 2u);
+    EXPECT_EQ(site.lines[0].table, SiteLine::kMemo);
+    EXPECT_EQ(site.lines[0].channel, 2);
+    EXPECT_EQ(site.lines[0].time, 10u);
+    EXPECT_EQ(site.lines[0].value, 0xFFFFFFFFu);
+    EXPECT_EQ(site.lines[0].repeat, 3);
+    EXPECT_EQ(site.lines[1].event, 0x0102);
+    EXPECT_EQ(site.lines[1].value, 0xCAFEu);
+    ASSERT_EQ(site.cues.size(), 1u);
+    EXPECT_EQ(site.cues[0].text, "silent always");
+    EXPECT_EQ(site.channels[0].memo, 9);
 }
 
 TEST(StationCoreSite, NumbersAreDecimalOrHexadecimalNeverOctal) {
