@@ -265,6 +265,7 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
         return Truncated(out, stop);
     }
     int vif = d[c->pos++];
+    bool skip = false;  // a record whose meaning is not known: read past, not handed on
     if (vif == 0xFD) {
         if (c->pos >= c->length) {
             return Truncated(out, stop);
@@ -283,10 +284,11 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
         if (notDecoded) {
             // Durations, identifications, extension tables, plain-text and manufacturer VIFs:
             // nothing here says what such a record means, so none is handed on as something else.
-            Tracef(out, "VIF $%02X non interprete :arret interpretation\n", vif);
-            return StopWith(Stop::NotDecoded, stop);
-        }
-        if (!PlainVif(plain, r)) {
+            // Its length is known all the same, and meters send a fabrication number or a
+            // duration among (often before) their readings: it is stepped over, not a reason
+            // to lose the records after it.
+            skip = true;
+        } else if (!PlainVif(plain, r)) {
             TraceStopUnsupported(out);
             return StopWith(Stop::Unsupported, stop);
         }
@@ -300,6 +302,17 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
                 out->Log(LOG_ERR, "depassement max VIFE");
                 break;
             }
+        }
+        if (skip && plain == 0x7C) {
+            // A unit in plain text follows the VIF (and its extensions): its length, then it.
+            if (c->pos >= c->length) {
+                return Truncated(out, stop);
+            }
+            int unit = d[c->pos++];
+            if (unit > c->length - c->pos) {
+                return Truncated(out, stop);
+            }
+            c->pos += unit;
         }
     }
 
@@ -382,6 +395,10 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     const unsigned char* value = d + c->pos;
     c->pos += bytes;
     r->bits = bytes * 8;
+    if (skip) {
+        Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+        return Step::Skipped;
+    }
 
     Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
            MbusFunctionName(r->function), r->storage);

@@ -68,7 +68,6 @@ enum class Stop : int {
     Unsupported,   // a DIF, data field or VIF this decoder does not read
     Variable,      // a variable-length record of a kind it does not read
     Manufacturer,  // manufacturer data (DIF 0F/1F) up to the end
-    NotDecoded,    // a VIF whose records are not handed on (plain VIF 70..79, 7B..7F, FB..FF)
     UnknownFd,     // an extended VIF FD with an unknown code
     Truncated,     // a record runs past the end of the data area
 };

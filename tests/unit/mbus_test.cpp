@@ -285,14 +285,21 @@ TEST(MbusRecords, StopWhereTheyCannotBeRead) {
          "enregistrement tronque :arret interpretation\n", ""},
         {"more than ten DIFEs", good + "84 80 80 80 80 80 80 80 80 80 80 00 13 00 00 00 00", 1,
          mbus::Stop::Unsupported, "Fonctionnalite non implementee :arret interpretation\n", ""},
-        {"fabrication number", good + "0C 78 07 20 18 00 " + good, 1, mbus::Stop::NotDecoded,
-         "VIF $78 non interprete :arret interpretation\n", ""},
-        {"averaging duration", "09 70 08 " + good, 0, mbus::Stop::NotDecoded,
-         "VIF $70 non interprete :arret interpretation\n", ""},
-        {"extension table FB", good + "04 FB 00 08 00 00 00", 1, mbus::Stop::NotDecoded,
-         "VIF $FB non interprete :arret interpretation\n", ""},
-        {"manufacturer VIF", good + "01 FF 52 00", 1, mbus::Stop::NotDecoded,
-         "VIF $FF non interprete :arret interpretation\n", ""},
+        // Records whose meaning is not known are stepped over: those after them still come.
+        {"fabrication number between readings", good + "0C 78 07 20 18 00 " + good, 2,
+         mbus::Stop::End, "", ""},
+        {"averaging duration first", "09 70 08 " + good, 1, mbus::Stop::End, "", ""},
+        {"fabrication number last", good + "0C 78 07 20 18 00", 1, mbus::Stop::End,
+         "VIF $78 non interprete : enregistrement ignore\n", ""},
+        {"extension table FB", good + "04 FB 00 08 00 00 00", 1, mbus::Stop::End,
+         "VIF $FB non interprete : enregistrement ignore\n", ""},
+        {"manufacturer VIF", good + "01 FF 52 00", 1, mbus::Stop::End,
+         "VIF $FF non interprete : enregistrement ignore\n", ""},
+        {"plain-text unit", good + "02 7C 03 48 4C 4B 34 12 " + good, 2, mbus::Stop::End, "", ""},
+        {"plain-text unit past the end", good + "02 7C 05 48 4C", 1, mbus::Stop::Truncated,
+         "enregistrement tronque :arret interpretation\n", ""},
+        {"unknown record's data past the end", good + "04 78 01 02", 1, mbus::Stop::Truncated,
+         "enregistrement tronque :arret interpretation\n", ""},
         {"unknown FD code", good + "02 FD C8 FF 01 D1 08", 1, mbus::Stop::UnknownFd,
          "Fonctionnalite non implementee :arret interpretation\n",
          "3 code VIF etendu non reconnue=$C8"},
@@ -436,31 +443,31 @@ TEST_F(UtcZone, RealMetersTelegramsReadAsTheOtherDecoderReadsThem) {
         mbus::Stop stop;
         std::vector<Difference> differences;
     } cases[] = {
-        // Fabrication number (VIF 78) comes first: not handed on, and decoding stops there.
-        {"GWF-MTKcoder", 0, mbus::Stop::NotDecoded, {}},
-        {"EMU_EMU-Professional-375-M-Bus", 0, mbus::Stop::NotDecoded, {}},
-        {"engelmann_sensostar2c", 0, mbus::Stop::NotDecoded, {}},
-        // Actuality duration (VIF 74) first.
-        {"landis+gyr_ultraheat_t230", 0, mbus::Stop::NotDecoded, {}},
-        // A fabrication number as text (0D 78) third.
-        {"LGB_G350", 2, mbus::Stop::NotDecoded, {}},
+        // Fabrication numbers (VIF 78), durations (VIF 74), manufacturer VIFs and the like are
+        // stepped over; every other record is read.
+        {"GWF-MTKcoder", 1, mbus::Stop::End, {}},
+        {"EMU_EMU-Professional-375-M-Bus", 12, mbus::Stop::UnknownFd, {}},
+        {"engelmann_sensostar2c", 14, mbus::Stop::End, {}},
+        {"landis+gyr_ultraheat_t230",
+         30,
+         mbus::Stop::Manufacturer,
+         {{32, "2127-01-01T00:00:00",
+           "a year field of 127 (beyond 99) is read as 2000 + 127; the other decoder wraps it"}}},
+        // A fabrication number as text (0D 78), then an FD code this decoder does not know.
+        {"LGB_G350", 2, mbus::Stop::UnknownFd, {}},
         // Records 4 (VIF EC 7E: a date with an extension) and 5 (manufacturer data).
         {"REL-Relay-Padpuls2",
          5,
          mbus::Stop::Manufacturer,
          {{1, "2015-07-09T21:33:00",
            "the date-time is flagged invalid; its fields are read all the same"}}},
-        // The fabrication number at record 5.
-        {"ram_modularis", 5, mbus::Stop::NotDecoded, {}},
-        // Fabrication number at record 14.
-        {"SEN_Pollustat", 14, mbus::Stop::NotDecoded, {}},
-        // The fabrication number (VIF 78) at record 4.
+        {"ram_modularis", 29, mbus::Stop::Manufacturer, {}},
+        {"SEN_Pollustat", 14, mbus::Stop::End, {}},
         {"siemens_water",
          4,
-         mbus::Stop::NotDecoded,
+         mbus::Stop::UnknownFd,
          {{3, "1999-11-30", "a date of zeros (sent in the error state) is normalised by mktime"}}},
-        // A manufacturer VIF (FF 93) at record 10.
-        {"abb_delta", 10, mbus::Stop::NotDecoded, {}},
+        {"abb_delta", 10, mbus::Stop::UnknownFd, {}},
     };
     const std::string dir = STATION_SOURCE_DIR "/tests/data/mbus/";
     for (const Case& c : cases) {
