@@ -4,7 +4,6 @@
 
 #include <expat.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 
 #include "clock.h"
 #include "driverconfig.h"
+#include "linetransport.h"
 #include "logdebug.h"
 #include "plcutilities.h"
 #include "serialcomm.h"
@@ -31,36 +31,6 @@ void OnSignal(int signal) {
     g_signal = signal;
     g_meterlinkStop = 1;
 }
-
-// The decoder's effects, as this module delivers them: frame messages and single writes to
-// chanmgr, the port's debug trace, the system log.
-class ModuleOutput : public TeleinfoOutput {
-  public:
-    explicit ModuleOutput(SerialDebug* trace) : trace_(trace) {}
-    void Begin(int com, int frame) override { PlcBeginSend(com, frame); }
-    void WriteBool(int index, bool value) override { PlcWriteMsgBool(index, value ? 1 : 0); }
-    void WriteLong(int index, int32_t value) override { PlcWriteMsgLong(index, value); }
-    void WriteFloat(int index, float value) override { PlcWriteMsgFloat(index, value); }
-    void Terminate() override { PlcTerminateSend(); }
-    void WriteChannelBool(int channel, bool value) override {
-        PlcWriteBool(channel, value ? 1 : 0);
-    }
-    void Trace(const char* text, int length) override {
-        WriteBytesToSerialDebug(trace_, text, length);
-    }
-    void TraceTimestamp() override { TimeStampSerialDebug(trace_); }
-    void Log(int priority, const char* text) override {
-        if (priority == LOG_DEBUG) {
-            LogDebug("%s", text);
-        } else {
-            StationLog(priority, "%s", text);
-        }
-    }
-    bool Verbose() const override { return DebugLevel() != 0; }
-
-  private:
-    SerialDebug* trace_;
-};
 
 // Milliseconds of a Timeout attribute as whole seconds: rounded up, at least 2; 0 when not > 0.
 int TimeoutSeconds(int milliseconds) {
@@ -249,42 +219,44 @@ void XMLCALL EndElement(void* data, const XML_Char* name) {
     }
 }
 
-// ---- serial line --------------------------------------------------------------------------
-
-// One character: 1 with the byte, 0 when nothing came within the silence (or a signal cut the
-// wait), -1 on a read error (logged).
-int ReadChar(Meterlink* m, unsigned char* c) {
-    if (m->inputNext < m->inputLength) {
-        *c = m->input[m->inputNext++];
-        return 1;
-    }
-    pollfd pfd{m->fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, m->silence);
-    if (ready == 0 || (ready < 0 && errno == EINTR)) {
-        return 0;
-    }
-    if (ready < 0) {
-        StationLog(LOG_ERR, "erreur lecture port serie=%d", errno);
-        return -1;
-    }
-    ssize_t n = read(m->fd, m->input, sizeof m->input);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        return 0;
-    }
-    if (n <= 0) {
-        // End of file on a serial line means it hung up: as much an error as a failed read.
-        StationLog(LOG_ERR, "erreur lecture port serie=%d", n == 0 ? EIO : errno);
-        return -1;
-    }
-    m->inputLength = static_cast<int>(n);
-    m->inputNext = 1;
-    *c = m->input[0];
-    return 1;
-}
-
 }  // namespace
 
 // ---- public -------------------------------------------------------------------------------
+
+void MeterlinkOutput::Begin(int com, int frame) {
+    PlcBeginSend(com, frame);
+}
+void MeterlinkOutput::WriteBool(int index, bool value) {
+    PlcWriteMsgBool(index, value ? 1 : 0);
+}
+void MeterlinkOutput::WriteLong(int index, int32_t value) {
+    PlcWriteMsgLong(index, value);
+}
+void MeterlinkOutput::WriteFloat(int index, float value) {
+    PlcWriteMsgFloat(index, value);
+}
+void MeterlinkOutput::Terminate() {
+    PlcTerminateSend();
+}
+void MeterlinkOutput::WriteChannelBool(int channel, bool value) {
+    PlcWriteBool(channel, value ? 1 : 0);
+}
+void MeterlinkOutput::Trace(const char* text, int length) {
+    WriteBytesToSerialDebug(trace_, text, length);
+}
+void MeterlinkOutput::TraceTimestamp() {
+    TimeStampSerialDebug(trace_);
+}
+void MeterlinkOutput::Log(int priority, const char* text) {
+    if (priority == LOG_DEBUG) {
+        LogDebug("%s", text);
+    } else {
+        StationLog(priority, "%s", text);
+    }
+}
+bool MeterlinkOutput::Verbose() const {
+    return DebugLevel() != 0;
+}
 
 int MeterlinkInstallSignal() {
     struct sigaction action {};
@@ -332,22 +304,23 @@ void MeterlinkLogConfiguration(const Meterlink* m) {
 }
 
 int MeterlinkOpenPort(Meterlink* m) {
-    m->fd = m->device[0] != '\0' ? SerialOpen(m->device, 1200, 'E', 7, 1) : -1;
-    if (m->fd < 0) {
-        return -1;
-    }
-    SerialSetNonBlocking(m->fd);
-    return 0;
+    LineProfile profile;
+    profile.device = m->device;
+    profile.speed = 1200;
+    profile.parity = 'E';
+    profile.dataBits = 7;
+    profile.stopBits = 1;
+    profile.gatherMs = meterlink::kGatherMs;
+    return LineOpen(&m->line, profile);
 }
 
 void MeterlinkStart(Meterlink* m) {
-    static ModuleOutput output(&m->trace);
     m->decoder.com = m->noVoieCom;
     m->decoder.etat = m->etat;
     m->decoder.timeout = m->timeout;
     m->decoder.definitions = m->definitions.data();
     m->decoder.definitionCount = static_cast<int>(m->definitions.size());
-    m->decoder.out = &output;
+    m->decoder.out = &m->output;
     TeleinfoStartSupervision(&m->decoder, Clock().Uptime());
 }
 
@@ -356,11 +329,26 @@ int MeterlinkScanFrame(Meterlink* m) {
     TeleinfoBeginScan(d);
     long lastCheck = -1;
     while (d->state != teleinfo::kStopped && !g_meterlinkStop) {
-        unsigned char c = 0;
-        int got = ReadChar(m, &c);
+        // 1: characters to decode; 0: nothing within the silence (or a signal cut the wait);
+        // -1: the line failed.
+        int got = 1;
+        if (m->inputNext >= m->inputLength) {
+            LineSetGather(&m->line, meterlink::kGatherMs + (TeleinfoCharsBeforeGroupEnd(d) - 1) *
+                                                               meterlink::kCharUs / 1000);
+            int n = LineReceive(&m->line, m->input, sizeof m->input, LineDeadline(m->silence));
+            if (n > 0) {
+                m->inputLength = n;
+                m->inputNext = 0;
+            } else if (n == 0 || errno == EINTR) {
+                got = 0;
+            } else {
+                StationLog(LOG_ERR, "erreur lecture port serie=%d", errno);
+                got = -1;
+            }
+        }
         long now = Clock().Uptime();
-        if (got == 1) {
-            TeleinfoReceiveChar(d, c);
+        while (m->inputNext < m->inputLength && d->state != teleinfo::kStopped) {
+            TeleinfoReceiveChar(d, m->input[m->inputNext++]);
         }
         // Time-outs are looked at on every empty or failed wait, and also once a second while
         // characters keep coming: a meter that sends continuously never leaves the line silent
@@ -393,10 +381,7 @@ void MeterlinkPauseAfterError(Meterlink* m) {
 }
 
 void MeterlinkClose(Meterlink* m) {
-    if (m->fd >= 0) {
-        close(m->fd);
-        m->fd = -1;
-    }
+    LineClose(&m->line);
     m->definitions.clear();
     m->decoder.definitions = nullptr;
     m->decoder.definitionCount = 0;

@@ -6,22 +6,53 @@
 #include <csignal>
 #include <vector>
 
+#include "linetransport.h"
 #include "serialdebug.h"
 #include "teleinfo.h"
+
+namespace meterlink {
+// A receive gathers what the line brought for this long, plus the time of the characters that
+// must still come before the group being received can end: a few wake-ups a second at 1200 baud
+// instead of one per character, and no value later than this after its group's last character.
+constexpr int kGatherMs = 90;
+constexpr int kCharUs = 8334;  // one character at 1200 baud: start, 7 data, parity, stop bits
+}  // namespace meterlink
+
+// The decoder's effects, as this module delivers them: frame messages and single writes to
+// chanmgr, the port's debug trace, the system log.
+class MeterlinkOutput final : public TeleinfoOutput {
+  public:
+    explicit MeterlinkOutput(SerialDebug* trace) : trace_(trace) {}
+    void Begin(int com, int frame) override;
+    void WriteBool(int index, bool value) override;
+    void WriteLong(int index, int32_t value) override;
+    void WriteFloat(int index, float value) override;
+    void Terminate() override;
+    void WriteChannelBool(int channel, bool value) override;
+    void Trace(const char* text, int length) override;
+    void TraceTimestamp() override;
+    void Log(int priority, const char* text) override;
+    bool Verbose() const override;
+
+  private:
+    SerialDebug* trace_;
+};
 
 struct Meterlink {
     int port = -1;         // requested port (argument Port)
     int noVoieCom = 0;     // communication number of every channel message
     char device[32] = {};  // serial device path (board path)
-    int fd = -1;
-    int timeout = 6;    // seconds without a good group before the state channel drops
-    int silence = 100;  // longest wait for one character, milliseconds
-    int etat = 0;       // state channel, 0 = none
+    Line line;             // the meter's line: the tty backend unless a test put another there
+    int timeout = 6;       // seconds without a good group before the state channel drops
+    int silence = 100;     // longest wait for one character, milliseconds
+    int etat = 0;          // state channel, 0 = none
     std::vector<TeleinfoDefinition> definitions;  // dispatch order: last configured first
     TeleinfoDecoder decoder;
     SerialDebug trace;
-    // Input read ahead of the decoder (what one read gave beyond the first byte).
-    unsigned char input[64] = {};
+    MeterlinkOutput output{&trace};
+    // What one receive gave, taken by the decoder character by character; a frame may end in the
+    // middle, and the rest is the next scan's.
+    unsigned char input[128] = {};
     int inputLength = 0;
     int inputNext = 0;
 };
@@ -38,7 +69,8 @@ void MeterlinkInit(Meterlink* m, int port);
 int MeterlinkReadConfiguration(Meterlink* m);
 // The configuration, to the verbose log.
 void MeterlinkLogConfiguration(const Meterlink* m);
-// Opens the serial line (1200 baud, 7 data bits, even parity, 1 stop bit, non-blocking). 0 or -1.
+// Opens the meter's line (1200 baud, 7 data bits, even parity, 1 stop bit; receives gathered,
+// see meterlink::kGatherMs). 0, or -1 with errno (LineOpen).
 int MeterlinkOpenPort(Meterlink* m);
 // Connects the decoder to the channel messages, the trace and the log, and starts supervision.
 void MeterlinkStart(Meterlink* m);

@@ -212,7 +212,8 @@ void WriteDigital(TeleinfoDecoder* d, const TeleinfoDefinition* def, int index, 
     d->out->Begin(d->com, def->frame);
     d->out->WriteBool(index, value);
     if (def->evt) {
-        d->out->WriteBool(index, false);
+        // The event's reset goes to the definition's first value, whatever field this was.
+        d->out->WriteBool(def->firstIndex, false);
     }
     d->out->Terminate();
     Tracef(d, " TOR[%d,%d]=%d\n", def->frame, index, value ? 1 : 0);
@@ -779,6 +780,20 @@ int TeleinfoReceiveChar(TeleinfoDecoder* d, unsigned char c) {
     return d->state;
 }
 
+int TeleinfoCharsBeforeGroupEnd(const TeleinfoDecoder* d) {
+    switch (d->state) {
+        case kInValue:
+            // the value part holds at least the separator and the checksum before CR
+            return (d->rx.valueLength < 2 ? 2 - d->rx.valueLength : 0) + 1;
+        case kInLabel:
+            return 4;  // SP, SP, checksum, CR
+        case kInFrame:
+            return 5;  // LF first
+        default:
+            return 6;  // STX first
+    }
+}
+
 int TeleinfoDispatch(TeleinfoDecoder* d, const char* label, int labelLength, const char* value) {
     int applied = 0;
     for (int i = 0; i < d->definitionCount; ++i) {
@@ -837,10 +852,16 @@ void TeleinfoCheckReception(TeleinfoDecoder* d, long now) {
     if (d->etat <= 0 || d->timeout <= 0 || now - d->lastGoodGroup <= d->timeout) {
         return;
     }
+    // Written when it drops, then once per time-out period while it stays down: chanmgr is
+    // reminded, not sent a message for every character of a line that brings no good group.
+    if (!d->etatOn && d->etatDownAt >= 0 && now - d->etatDownAt < d->timeout) {
+        return;
+    }
     if (d->out != nullptr) {
         d->out->WriteChannelBool(d->etat, false);
     }
     d->etatOn = false;
+    d->etatDownAt = now;
     Log(d, LOG_DEBUG, "erreur temps de reception trop long");
 }
 

@@ -53,7 +53,7 @@ struct TeleinfoDefinition {
     char val[teleinfo::kValueMax + 1] = {};  // reference value of digital kinds
     int frame = 0;                           // frame number 1..32767
     int firstIndex = 1;
-    int evt = 0;        // digital: a 0 follows each value in the same message
+    int evt = 0;        // digital: each value is followed in its message by a 0 at the first index
     int normal = 1;     // processed while the frame is in normal mode
     int injection = 1;  // processed while the frame is in injection mode
     int trameOk = 0;    // frame-OK channel, 0 = none
@@ -113,6 +113,7 @@ struct TeleinfoDecoder {
     // Reception supervision.
     long lastGoodGroup = 0;  // uptime of the reference (start of scanning, then each good group)
     bool etatOn = false;     // the state channel was written 1
+    long etatDownAt = -1;    // uptime of its last write of 0 by the supervision, -1 none yet
 
     // Counters, for the module's trace and for measurements.
     unsigned long goodGroups = 0;
@@ -138,6 +139,9 @@ void TeleinfoStartSupervision(TeleinfoDecoder* decoder, long now);
 // One received character: echo to the trace, then the state machine (a good group is
 // dispatched). Returns the new state; kStopped means the frame ended (ETX).
 int TeleinfoReceiveChar(TeleinfoDecoder* decoder, unsigned char c);
+// The fewest characters that must still come before a group can end (its CR) from the current
+// state: a driver that knows the line's character time knows no value can be due sooner.
+int TeleinfoCharsBeforeGroupEnd(const TeleinfoDecoder* decoder);
 // Applies every definition that takes the group (label, value) in the current mode. Returns the
 // number of definitions applied.
 int TeleinfoDispatch(TeleinfoDecoder* decoder, const char* label, int labelLength,
@@ -146,8 +150,9 @@ int TeleinfoDispatch(TeleinfoDecoder* decoder, const char* label, int labelLengt
 void TeleinfoApply(TeleinfoDecoder* decoder, const TeleinfoDefinition* definition,
                    const char* value);
 
-// State channel: with a state channel and a time-out, drops it to 0 while no good group has come
-// for more than the time-out.
+// State channel: with a state channel and a time-out, writes it 0 when no good group has come for
+// more than the time-out (since supervision started, then since the last good group), and again
+// once per time-out period while that lasts.
 void TeleinfoCheckReception(TeleinfoDecoder* decoder, long now);
 // Per-definition time-outs: a supervised definition not received for longer than its time-out is
 // written 0 once, until it is received again.

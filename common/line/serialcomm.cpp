@@ -12,7 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "board.h"
 #include "clock.h"
 #include "logdebug.h"
 #include "stationfile.h"
@@ -219,13 +218,16 @@ int SerialWaitPort(int port, int limitSeconds) {
 int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopBits) {
     if (path == nullptr) {
         StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", "(null)", EINVAL);
+        errno = EINVAL;
         return -1;
     }
     // Descriptor 0 is a port like any other: a program started with its standard input
     // closed gets it.
-    int fd = open(StationPath(path).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = StationOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) {
-        StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", path, errno);
+        int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur ouverture port serie %s : %d", path, error);
+        errno = error;
         return -1;
     }
     termios attributes{};
@@ -243,9 +245,7 @@ int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopB
 
 void SerialConfigure(const char* path, int speed, char parity, int dataBits, int stopBits,
                      int flowControl) {
-    int fd = path == nullptr ? -1
-                             : open(StationPath(path).c_str(),
-                                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    int fd = StationOpen(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     CriticalAssert(fd != -1, "serial port open ", "serialcomm", __LINE__);
     WaitMillisecond(100);
     termios attributes{};
@@ -388,6 +388,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
     }
     if (buffer == nullptr) {
         StationLog(LOG_ERR, "divers.lib : SerialWrite error=%d", EINVAL);
+        errno = EINVAL;
         return -1;
     }
     const char* next = static_cast<const char*>(buffer);
@@ -405,6 +406,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
         // A write that moves nothing is a stall like a full queue, so it is bounded the same way.
         if (++failures > kWriteRetries) {
             StationLog(LOG_ERR, "divers.lib : SerialWrite depassement Temps");
+            errno = ETIMEDOUT;
             return -1;
         }
         if (written < 0) {
@@ -417,6 +419,7 @@ int SerialWrite(int fd, const void* buffer, int length) {
                 }
             } else {
                 StationLog(LOG_ERR, "divers.lib : SerialWrite error=%d", error);
+                errno = error;
                 return -1;
             }
         }
@@ -482,6 +485,7 @@ int SerialFlush(int fd) {
     // Not a terminal (or the driver refuses): drain by hand, never waiting for more input.
     int drained = 0;
     int result = 0;
+    int error = 0;
     for (;;) {
         pollfd waiting{fd, POLLIN, 0};
         if (poll(&waiting, 1, 0) != 1 || (waiting.revents & POLLIN) == 0) {
@@ -491,19 +495,24 @@ int SerialFlush(int fd) {
         ssize_t n = read(fd, &byte, 1);
         if (n != 1) {
             if (n < 0 && errno != EAGAIN) {
-                StationLog(LOG_ERR, "divers.lib : error in flush (%d)", errno);
+                error = errno;
+                StationLog(LOG_ERR, "divers.lib : error in flush (%d)", error);
                 result = -1;
             }
             break;
         }
         if (++drained >= kFlushDrainMax) {
             StationLog(LOG_ERR, "divers.lib : too many byte received before flush");
+            error = EAGAIN;  // input keeps coming faster than it can be drained
             result = -1;
             break;
         }
     }
     if (drained > 0) {
         StationLog(LOG_ERR, "divers.lib: flush receive : %d byte", drained);
+    }
+    if (result != 0) {
+        errno = error;
     }
     return result;
 }
@@ -570,7 +579,7 @@ int SerialSetLocal(int fd, int flag) {
 
 int SerialRs485AutoRts() {
     static const char kRelease[] = "/proc/sys/kernel/osrelease";
-    FILE* file = std::fopen(StationPath(kRelease).c_str(), "re");
+    FILE* file = StationFopen(kRelease, "re");
     if (file == nullptr) {
         StationLog(LOG_ERR, "erreur ouverture /proc/sys/kernel/osrelease = %d", errno);
         return 0;

@@ -23,7 +23,7 @@ int SerialWaitPort(int port, int limitSeconds);
 
 // Opens the path read-write, non-blocking, without controlling terminal, in raw mode with the
 // given settings (a refused speed keeps the line's own). The descriptor (the caller's to close),
-// or -1.
+// or -1 with the open's errno.
 int SerialOpen(const char* path, int speed, char parity, int dataBits, int stopBits);
 // Sets up a line for another program or a later open: raw profile, settings, CTS/RTS flow
 // control, then closes it again. Failing to open the path is fatal.
@@ -55,7 +55,8 @@ int SerialSetNonBlocking(int fd);
 int SerialSetBlocking(int fd, int flag);
 
 // Writes every byte, waiting 100 ms after an interruption or a full output queue; gives up on the
-// 51st failed write (about 5 s of a stalled line). 0 when everything was written, -1 otherwise.
+// 51st failed write (about 5 s of a stalled line). 0 when everything was written, -1 otherwise
+// with errno: ETIMEDOUT for the stalled line, EINVAL for no buffer, else the write's error.
 int SerialWrite(int fd, const void* buffer, int length);
 // SerialWrite framed by RTS for manual RS485 direction: RTS up, write, wait until the transmitter
 // has shifted everything out (bounded), RTS down. The result of SerialWrite.
@@ -63,7 +64,7 @@ int SerialWriteRts(int fd, const void* buffer, int length);
 // One byte (0 to 255); -1 after a 100 ms pause when none came.
 int SerialReadChar(int fd);
 // Discards pending input; drains at most 256 bytes by hand when the driver refuses. 0, or -1 when
-// the input could not be emptied.
+// the input could not be emptied (errno: the read's error, or EAGAIN when it kept coming).
 int SerialFlush(int fd);
 
 // State of the carrier-detect and ring-indicator lines (0 when they cannot be read).

@@ -34,6 +34,8 @@ const char* const kUsage =
     "  --group L=V        a group of every frame (after the script's)\n"
     "  --control FIFO     command FIFO, read while running (created if missing)\n"
     "  --status FILE      rewritten after each frame: frames=N commands=N bytes=N\n"
+    "  --group-times FILE a line per group sent: LABEL and the wall-clock time (microseconds\n"
+    "                     since 1970) at which its last character was written\n"
     "  --fast             as fast as the reader takes them (default: 1200-baud pace)\n"
     "  --baud N           pace of N bit/s, 10 bits a character (default 1200)\n"
     "  --gap MS           pause between frames (default 0)\n"
@@ -70,6 +72,7 @@ struct Meter {
     long frames = 0;
     long commands = 0;
     long long bytes = 0;
+    FILE* groupTimes = nullptr;  // --group-times
 };
 
 // Cue counters: -1 off, 0 forever, N frames left.
@@ -386,6 +389,28 @@ void Wait(int fd, short events, const Control& c, long long deadline, const sigs
     ppoll(fds, static_cast<nfds_t>(count), deadline == 0 ? nullptr : &timeout, sigmask);
 }
 
+// Writes to --group-times the label and the time of each group end (CR) among bytes[from, from +
+// count), just written.
+void NoteGroupEnds(Meter& m, const std::string& bytes, size_t from, size_t count) {
+    if (m.groupTimes == nullptr) {
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long long us = now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+    for (size_t i = from; i < from + count; ++i) {
+        if (bytes[i] != CR) {
+            continue;
+        }
+        size_t lf = bytes.rfind(LF, i);
+        size_t start = lf == std::string::npos ? 0 : lf + 1;
+        size_t space = bytes.find(SP, start);
+        std::string label = bytes.substr(start, (space < i ? space : i) - start);
+        fprintf(m.groupTimes, "%s %lld\n", label.c_str(), us);
+    }
+    fflush(m.groupTimes);
+}
+
 // Sends bytes: paced (charNs > 0) one character time each, or as fast as the pty takes them.
 bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long long charNs,
           long long& paceStart, long long& paceSent, const sigset_t* sigmask) {
@@ -406,6 +431,7 @@ bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long lo
         }
         ssize_t n = write(line.Master(), bytes.data() + done, due);
         if (n > 0) {
+            NoteGroupEnds(m, bytes, done, static_cast<size_t>(n));
             done += static_cast<size_t>(n);
             paceSent += n;
             m.bytes += n;
@@ -443,7 +469,7 @@ void WriteStatus(const std::string& path, const Meter& m) {
 
 int main(int argc, char** argv) {
     Meter meter;
-    std::string link, script, control, status;
+    std::string link, script, control, status, groupTimes;
     long long baud = 1200;
     bool fast = false;
     long gapMs = 0;
@@ -467,6 +493,8 @@ int main(int argc, char** argv) {
             control = next();
         else if (arg == "--status")
             status = next();
+        else if (arg == "--group-times")
+            groupTimes = next();
         else if (arg == "--fast")
             fast = true;
         else if (arg == "--baud")
@@ -562,6 +590,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!groupTimes.empty() && (meter.groupTimes = fopen(groupTimes.c_str(), "w")) == nullptr) {
+        fprintf(stderr, "teleinfosim: %s: %s\n", groupTimes.c_str(), strerror(errno));
+        return 2;
+    }
     // The slave side stays open here too: the line stays up while the reader opens and closes it.
     PtyLine line;
     if (line.Open(link) != 0) {
@@ -636,6 +668,9 @@ int main(int argc, char** argv) {
     }
     if (madeFifo) {
         unlink(control.c_str());
+    }
+    if (meter.groupTimes != nullptr) {
+        fclose(meter.groupTimes);
     }
     return rc;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,10 @@ const std::string kCom =
 // A running station: stand-in, meter simulator on dev/ttyUSB0 (port 6), meterlink.
 class MeterlinkStation {
   public:
+    // paced: the meter sends at the pace of its 1200-baud line instead of as fast as read, and
+    // notes when each group's last character went out (/sim/group-times).
     MeterlinkStation(const std::string& configuration, const std::vector<std::string>& simArgs = {},
-                     bool verbose = false)
+                     bool verbose = false, bool paced = false)
         : core_(box_, kSite) {
         box_.WriteFile("/var/parameters/configuration.xml", configuration);
         if (verbose) {
@@ -73,8 +76,12 @@ class MeterlinkStation {
         std::vector<std::string> args{"--link",    box_.Path("/dev/ttyUSB0"),
                                       "--script",  box_.Path("/sim/meter.txt"),
                                       "--control", fifo_,
-                                      "--fast",    "--gap",
-                                      "20"};
+                                      "--gap",     "20"};
+        if (paced) {
+            args.insert(args.end(), {"--group-times", box_.Path("/sim/group-times")});
+        } else {
+            args.push_back("--fast");
+        }
         args.insert(args.end(), simArgs.begin(), simArgs.end());
         sim_ = Process(ProgramPath("teleinfosim"), args);
         EXPECT_TRUE(WaitUntil([&] { return box_.Exists("/dev/ttyUSB0") || !sim_.Running(); }, 5s))
@@ -173,6 +180,47 @@ TEST(MeterlinkProgram, FramesReachTheChannelsThroughTheFrameMap) {
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("fin meterlink"), std::string::npos) << result.output;
     EXPECT_EQ(s.box_.ReadFile("/var/log/meterlink.xml.status"), "** Mode Normal **\n");
+}
+
+TEST(MeterlinkProgram, ValuesReachChanmgrWithin100msOfTheirGroupsLastCharacterAtLinePace) {
+    // meterlink gathers what the line brings instead of waking for every character: that must
+    // not hold a value back. Times are the meter's write of the group's CR and the sending time
+    // in the header of meterlink's message, both wall-clock.
+    MeterlinkStation s(Configuration(kCom, R"(
+<TRAME No="1" Etiquette="ISOUSC"/>
+<TRAME No="3" Etiquette="BASE"/>)"),
+                       {}, false, /*paced=*/true);
+    ASSERT_TRUE(WaitUntil([&] { return s.FrameMessages(1) >= 3 && s.FrameMessages(3) >= 3; }))
+        << s.box_.Log();
+    std::vector<std::pair<std::string, long long>> ends;  // label, microseconds
+    std::istringstream times(s.box_.ReadFile("/sim/group-times"));
+    std::string label;
+    long long us = 0;
+    while (times >> label >> us) {
+        ends.emplace_back(label, us);
+    }
+    int checked = 0;
+    long long worstUs = 0;
+    std::string delays;  // milliseconds, for the failure message
+    for (const JournalEntry& e : s.core_.Journal()) {
+        if (e.command != 10 || (e.frame != 1 && e.frame != 3)) {
+            continue;
+        }
+        const char* wanted = e.frame == 1 ? "ISOUSC" : "BASE";
+        long long sentUs = e.sec * 1000000 + e.usec;
+        long long groupEndUs = -1;
+        for (const auto& [endLabel, endUs] : ends) {
+            if (endLabel == wanted && endUs <= sentUs) {
+                groupEndUs = endUs;
+            }
+        }
+        ASSERT_GE(groupEndUs, 0) << e.line;
+        worstUs = std::max(worstUs, sentUs - groupEndUs);
+        delays += " " + std::to_string((sentUs - groupEndUs) / 1000);
+        ++checked;
+    }
+    EXPECT_GE(checked, 6);
+    EXPECT_LE(worstUs, 100000) << "delays (ms):" << delays;
 }
 
 TEST(MeterlinkProgram, BadChecksumDropsOnlyThatGroup) {

@@ -10,6 +10,7 @@
 
 #include "fakeclock.h"
 #include "teleinfo.h"
+#include "teleinfo_frames.h"
 
 namespace {
 
@@ -58,23 +59,6 @@ class Recorder : public TeleinfoOutput {
     std::vector<std::string> logs;
     std::string trace;
 };
-
-// Checksum worked out here from the line rules, so the tests do not trust the decoder's own.
-char Sum(const std::string& label, const std::string& value) {
-    unsigned sum = 0x20;
-    for (unsigned char c : label + value) {
-        sum += c;
-    }
-    return static_cast<char>((sum & 0x3F) + 0x20);
-}
-
-std::string Group(const std::string& label, const std::string& value) {
-    return "\n" + label + " " + value + " " + Sum(label, value) + "\r";
-}
-
-std::string Frame(const std::string& groups) {
-    return "\x02" + groups + "\x03";
-}
 
 struct Def {
     const char* label;
@@ -291,6 +275,8 @@ TEST_F(TeleinfoTest, ValuesByKind) {
         {{"PTEC", 9, "HP.."}, "HP..", {"f9 B1=1"}},
         {{"PTEC", 9, "HP.."}, "HC..", {"f9 B1=0"}},
         {{"PTEC", 9, "HP..", 1}, "HP..", {"f9 B1=1 B1=0"}},
+        // an event's 0 goes to the first index, whichever field the value was
+        {{"PMAXC", 4, "B", 1, 0, 0, 1, 1, tor}, "A:B", {"f4 B1=0 B1=0", "f4 B2=1 B1=0"}},
         {{"ISOUSC", 5, "", 0, 12}, "45", {"f5 F1=45", "ch12=1", "ch12=0", "ch12=1"}},
         {{"IINST", 6}, "12,5", {"f6 F1=12.5"}},
         {{"BASE", 7}, "00123kWh", {"f7 L1=123"}},
@@ -415,9 +401,14 @@ TEST_F(TeleinfoTest, StateChannelFollowsGoodGroups) {
     d.out.writes.clear();
     TeleinfoCheckReception(&d.decoder, start + 3);
     EXPECT_EQ(d.out.writes, Writes({}));
-    TeleinfoCheckReception(&d.decoder, start + 4);
-    TeleinfoCheckReception(&d.decoder, start + 4);
-    EXPECT_EQ(d.out.writes, Writes({"ch40=0", "ch40=0"}));
+    // written when it drops, then once per time-out period while it stays down
+    for (long now = start + 4; now <= start + 10; ++now) {
+        TeleinfoCheckReception(&d.decoder, now);
+        TeleinfoCheckReception(&d.decoder, now);
+        d.out.writes.push_back("t" + std::to_string(now - start));
+    }
+    EXPECT_EQ(d.out.writes,
+              Writes({"ch40=0", "t4", "t5", "t6", "ch40=0", "t7", "t8", "t9", "ch40=0", "t10"}));
     EXPECT_TRUE(d.out.Logged("erreur temps de reception trop long"));
     d.out.writes.clear();
     clock_.Advance(4000000000LL);

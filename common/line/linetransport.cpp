@@ -1,0 +1,246 @@
+// The line transport's operations and its tty backend over the serial port layer.
+#include "linetransport.h"
+
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "clock.h"
+#include "serialcomm.h"
+
+namespace {
+
+int Fail(int error) {
+    errno = error;
+    return -1;
+}
+
+// ---- tty backend ----------------------------------------------------------------------------
+
+int TtyOpen(Line* line, const LineProfile& profile) {
+    int fd = SerialOpen(profile.device, profile.speed, profile.parity, profile.dataBits,
+                        profile.stopBits);
+    if (fd < 0) {
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+    line->fd = fd;
+    if (profile.rs485) {
+        if (SerialRs485AutoRts() == 1) {
+            line->rs485 = LineRs485::kKernel;
+            serial_rs485 rs485{};
+            rs485.flags = SER_RS485_ENABLED;
+            if (ioctl(fd, TIOCSRS485, &rs485) != 0) {
+                line->rs485Error = errno;
+            }
+        } else {
+            line->rs485 = LineRs485::kRts;
+            int lines = 0;
+            if (ioctl(fd, TIOCMGET, &lines) == 0) {
+                lines &= ~TIOCM_RTS;
+                ioctl(fd, TIOCMSET, &lines);
+            }
+        }
+    }
+    return 0;
+}
+
+int TtySend(Line* line, const uint8_t* bytes, int length) {
+    return line->rs485 == LineRs485::kRts ? SerialWriteRts(line->fd, bytes, length)
+                                          : SerialWrite(line->fd, bytes, length);
+}
+
+long long Remaining(long long deadlineMs) {
+    long long remaining = deadlineMs - MonotonicMs();
+    return remaining > 0 ? remaining : 0;
+}
+
+// Gathering sleeps rather than polls: the terminal wakes a poller at every character whatever
+// VMIN says (poll only reports readiness at VMIN bytes, when VTIME is 0), so a poll cannot wait
+// for several characters without a wake-up for each.
+int TtyReceive(Line* line, uint8_t* buffer, int size, long long deadlineMs) {
+    for (;;) {
+        if (!line->readAgain) {
+            // While bytes keep coming, the next ones are gathered without waiting for the first.
+            if (line->gatherMs <= 0 || !line->streaming) {
+                long long wait = Remaining(deadlineMs);
+                pollfd waiting{line->fd, POLLIN, 0};
+                int ready = poll(&waiting, 1, static_cast<int>(wait < INT_MAX ? wait : INT_MAX));
+                if (ready < 0) {
+                    return -1;
+                }
+                if (ready == 0) {
+                    return 0;
+                }
+            }
+            if (line->gatherMs > 0) {
+                long long wait = Remaining(deadlineMs);
+                wait = line->gatherMs < wait ? line->gatherMs : wait;
+                timespec delay{static_cast<time_t>(wait / 1000), (wait % 1000) * 1000000L};
+                Clock().Sleep(delay, nullptr);
+            }
+        }
+        line->readAgain = false;
+        ssize_t n = read(line->fd, buffer, static_cast<size_t>(size));
+        if (n > 0) {
+            // A full buffer may have left bytes behind: the next receive reads at once.
+            line->readAgain = n == size;
+            line->streaming = true;
+            return static_cast<int>(n);
+        }
+        line->streaming = false;
+        if (n == 0) {
+            // End of file on a terminal: the other side hung up.
+            return Fail(EIO);
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+        if (Remaining(deadlineMs) == 0) {
+            return 0;
+        }
+    }
+}
+
+int TtyFlush(Line* line) {
+    line->readAgain = false;
+    line->streaming = false;
+    return SerialFlush(line->fd);
+}
+
+void TtyClose(Line* line) {
+    close(line->fd);
+    line->fd = -1;
+}
+
+}  // namespace
+
+const LineBackend kTtyLine = {"tty", TtyOpen, TtySend, TtyReceive, TtyFlush, TtyClose};
+
+long long LineDeadline(int milliseconds) {
+    return MonotonicMs() + milliseconds;
+}
+
+int LineOpen(Line* line, const LineProfile& profile) {
+    if (line->open) {
+        return Fail(EBUSY);
+    }
+    if (profile.device == nullptr || profile.device[0] == '\0' || profile.gatherMs < 0) {
+        return Fail(EINVAL);
+    }
+    line->fd = -1;
+    line->rs485 = LineRs485::kNone;
+    line->rs485Error = 0;
+    line->gatherMs = profile.gatherMs;
+    line->readAgain = false;
+    line->streaming = false;
+    line->heldStart = line->heldEnd = 0;
+    if (line->backend->open(line, profile) != 0) {
+        return -1;
+    }
+    line->open = true;
+    return 0;
+}
+
+int LineSend(Line* line, const void* bytes, int length) {
+    if (!line->open) {
+        return Fail(EBADF);
+    }
+    if (length < 0 || (bytes == nullptr && length > 0)) {
+        return Fail(EINVAL);
+    }
+    if (length == 0) {
+        return 0;
+    }
+    return line->backend->send(line, static_cast<const uint8_t*>(bytes), length);
+}
+
+int LineReceive(Line* line, void* buffer, int size, long long deadlineMs) {
+    if (!line->open) {
+        return Fail(EBADF);
+    }
+    if (buffer == nullptr || size < 1) {
+        return Fail(EINVAL);
+    }
+    if (line->heldStart < line->heldEnd) {
+        int n = line->heldEnd - line->heldStart;
+        n = n < size ? n : size;
+        memcpy(buffer, line->held + line->heldStart, static_cast<size_t>(n));
+        line->heldStart += n;
+        return n;
+    }
+    return line->backend->receive(line, static_cast<uint8_t*>(buffer), size, deadlineMs);
+}
+
+int LineReceiveUntil(Line* line, void* buffer, int size, long long deadlineMs, int silenceMs,
+                     int end) {
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    int count = 0;
+    while (count < size) {
+        long long until = deadlineMs;
+        if (count > 0 && silenceMs > 0) {
+            long long quiet = MonotonicMs() + silenceMs;
+            until = quiet < deadlineMs ? quiet : deadlineMs;
+        }
+        // Past an end byte at most kHeldMax bytes can then come in one receive: they all fit the
+        // kept bytes.
+        int ask = size - count;
+        if (end >= 0 && ask > line::kHeldMax + 1) {
+            ask = line::kHeldMax + 1;
+        }
+        bool fromHeld = line->heldStart < line->heldEnd;
+        int n = LineReceive(line, bytes + count, ask, until);
+        if (n < 0) {
+            return count > 0 ? count : -1;
+        }
+        if (n == 0) {
+            return count;
+        }
+        if (end >= 0) {
+            const void* found = memchr(bytes + count, end, static_cast<size_t>(n));
+            if (found != nullptr) {
+                int upTo = static_cast<int>(static_cast<const uint8_t*>(found) - bytes) + 1;
+                int extra = count + n - upTo;
+                if (fromHeld) {
+                    // They came from the kept bytes and are still there, just before heldStart.
+                    line->heldStart -= extra;
+                } else {
+                    memcpy(line->held, bytes + upTo, static_cast<size_t>(extra));
+                    line->heldStart = 0;
+                    line->heldEnd = extra;
+                }
+                return upTo;
+            }
+        }
+        count += n;
+    }
+    return count;
+}
+
+void LineSetGather(Line* line, int milliseconds) {
+    line->gatherMs = milliseconds > 0 ? milliseconds : 0;
+}
+
+int LineFlush(Line* line) {
+    if (!line->open) {
+        return Fail(EBADF);
+    }
+    line->heldStart = line->heldEnd = 0;
+    return line->backend->flush(line);
+}
+
+void LineClose(Line* line) {
+    if (!line->open) {
+        return;
+    }
+    line->backend->close(line);
+    line->open = false;
+    line->heldStart = line->heldEnd = 0;
+}
