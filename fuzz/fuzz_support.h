@@ -2,6 +2,7 @@
 // made once per process and removed at exit, and the input written as a file.
 #pragma once
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,11 +23,12 @@ inline void RemoveRoot() {
     std::filesystem::remove_all(RootPath(), ignored);
 }
 
-// The station root (STATION_ROOT points at it), with the station folders the targets use.
-inline const std::string& StationRoot(const char* name) {
+// The station root (STATION_ROOT points at it), with the station folders the targets use. Made
+// in `base`: a target that syncs files per input is faster on a tmpfs ("/dev/shm").
+inline const std::string& StationRoot(const char* name, const char* base = "/tmp") {
     std::string& root = RootPath();
     if (root.empty()) {
-        std::string pattern = std::string("/tmp/fuzz-") + name + "-XXXXXX";
+        std::string pattern = std::string(base) + "/fuzz-" + name + "-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
@@ -38,6 +40,21 @@ inline const std::string& StationRoot(const char* name) {
         std::atexit(RemoveRoot);
     }
     return root;
+}
+
+// Gives the process System V keys of its own (a user namespace too when not root), so that what
+// a target sends to the core's fixed queues never reaches the host's. Ends the process when the
+// kernel refuses: the target must not run on the host's keys.
+inline void PrivateIpc() {
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    if (unshare(CLONE_NEWIPC) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
+        std::perror("unshare");
+        std::abort();
+    }
+    done = true;
 }
 
 // Replaces the file with the input; false when it cannot be written.

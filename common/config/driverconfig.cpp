@@ -47,6 +47,10 @@ void ParseError(const DriverConfigReader* reader, const char* format, const char
     XmlErrorRecord(format, args...);
 }
 
+// The parser of the analysis running (for DriverConfigStop), and whether a handler stopped it.
+XML_Parser g_parsing = nullptr;
+bool g_stopped = false;
+
 void LogVerbose(const char* format, const char* path) {
     if (format != nullptr) {
         LogDebug(format, path);
@@ -78,6 +82,8 @@ int DriverConfigRead(const DriverConfigReader* reader, bool* statusWritten) {
     XmlStatusFileName(status, sizeof status, reader->driverName);
     bool statusOpen = XmlStatusOpen(status, parser) == 0;
     XML_SetUserData(parser, reader->userData);
+    g_parsing = parser;
+    g_stopped = false;
     XML_SetElementHandler(parser, reader->start, reader->end);
 
     char block[driverconfig::kBlockSize];
@@ -90,6 +96,9 @@ int DriverConfigRead(const DriverConfigReader* reader, bool* statusWritten) {
         }
         bool last = n < driverconfig::kBlockSize;
         if (XML_Parse(parser, block, static_cast<int>(n), last) == XML_STATUS_ERROR) {
+            if (g_stopped) {
+                break;  // the handler that stopped it has recorded why
+            }
             ParseError(reader, texts->expatFailed, driverconfig::kTextsMeter.expatFailed,
                        XML_ErrorString(XML_GetErrorCode(parser)));
             break;
@@ -98,6 +107,7 @@ int DriverConfigRead(const DriverConfigReader* reader, bool* statusWritten) {
             break;
         }
     }
+    g_parsing = nullptr;
     fd.Reset();
     LogVerbose(texts->end, path);
     if (reader->beforeVerdict != nullptr) {
@@ -110,4 +120,14 @@ int DriverConfigRead(const DriverConfigReader* reader, bool* statusWritten) {
         *statusWritten = statusOpen && closed >= 0;
     }
     return errors;
+}
+
+int DriverConfigStop() {
+    if (g_parsing == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    g_stopped = true;
+    XML_StopParser(g_parsing, XML_FALSE);
+    return 0;
 }

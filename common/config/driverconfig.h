@@ -67,3 +67,8 @@ struct DriverConfigReader {
 // not touched). *statusWritten (when given) tells whether the status file now holds every error
 // line and the verdict; when it does not, the status functions have logged why.
 int DriverConfigRead(const DriverConfigReader* reader, bool* statusWritten = nullptr);
+// For a handler that has just recorded an error that ends the analysis: the parser stops at
+// once (no further element reaches the handlers, and the stop itself is not recorded as an expat
+// error); the reader then goes on as after the end of the file (beforeVerdict, verdict). 0, or
+// -1 with EINVAL when no analysis is running.
+int DriverConfigStop();
