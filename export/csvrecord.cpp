@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -126,49 +127,126 @@ int Finish(const char* path, int fd) {
 
 enum class Kind { kStation, kComm, kMemo };
 
+// The local date of a time as "YYYY-MM-DD HH:MM:SS" into out (at least 48 bytes, not
+// terminated); its length, 19 for any year of four digits. Lines come in time order, many to the
+// hour: the hour's text is kept, and only minutes and seconds are worked out, as long as the
+// time is in an hour whose start and end have the same local hour and offset (no change of time
+// inside it).
+int IsoDate(time_t time, char* out) {
+    static time_t start = 1;
+    static time_t end = 0;
+    static char head[14];  // "YYYY-MM-DD HH:"
+    if (time < start || time >= end) {
+        struct tm date;
+        LocalDate(time, date);
+        char text[48];
+        const int n =
+            std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", date.tm_year + 1900,
+                          date.tm_mon + 1, date.tm_mday, date.tm_hour, date.tm_min, date.tm_sec);
+        if (n != 19) {
+            start = 1;
+            end = 0;
+            std::memcpy(out, text, static_cast<size_t>(n));
+            return n;
+        }
+        start = time - (date.tm_min * 60 + date.tm_sec);
+        end = start + 3600;
+        struct tm last;
+        LocalDate(end - 1, last);
+        if (date.tm_sec > 59 || last.tm_hour != date.tm_hour || last.tm_mday != date.tm_mday ||
+            last.tm_min != 59 || last.tm_sec != 59 || last.tm_gmtoff != date.tm_gmtoff) {
+            start = 1;
+            end = 0;
+            std::memcpy(out, text, 19);
+            return 19;
+        }
+        std::memcpy(head, text, sizeof head);
+    }
+    const int within = static_cast<int>(time - start);
+    std::memcpy(out, head, sizeof head);
+    const int minutes = within / 60;
+    const int seconds = within % 60;
+    out[14] = static_cast<char>('0' + minutes / 10);
+    out[15] = static_cast<char>('0' + minutes % 10);
+    out[16] = ':';
+    out[17] = static_cast<char>('0' + seconds / 10);
+    out[18] = static_cast<char>('0' + seconds % 10);
+    return 19;
+}
+
+// Room for `count` more bytes in the file's buffer, writing it out when it is too full.
+bool Reserve(EcritFichier* file, size_t count) {
+    if (file->used + count <= sizeof file->buffer) {
+        return true;
+    }
+    return EcritVide(file) != 0;
+}
+
+void Put(EcritFichier* file, const char* bytes, size_t count) {
+    std::memcpy(file->buffer + file->used, bytes, count);
+    file->used += count;
+}
+
+// The file of this run: appended to through one buffer, taken back to what it was when this
+// run could not write it whole.
+EcritFichier g_file;
+
 int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedSource* source,
             int count) {
     bool existed = false;
     off_t length = 0;
-    int fd = OpenForAppend(path, existed, length);
-    if (fd < 0) {
+    EcritFichier* file = &g_file;
+    file->used = 0;
+    file->fd = OpenForAppend(path, existed, length);
+    if (file->fd < 0) {
         return 0;
     }
     const int memoChannel = GetModbusAddrChannel(source->identifier);
+    const size_t separator = std::strlen(g_separator);
     for (int i = 0; i < count; ++i) {
         const int number = source->firstLine + i;
         const Line line =
             kind == Kind::kMemo ? MemoLine(reader, number) : EventLine(reader, number);
-        bool written = EcritDate(fd, static_cast<time_t>(line.time)) != 0;
+        bool written = EcritDate(file, static_cast<time_t>(line.time)) != 0;
         ++NbLignes;
         char value[64];
         switch (kind) {
             case Kind::kStation: {
                 const int channel = GetModbusAddrChannel(line.word);
-                char name[kChannelNameMax + 1];
                 const char* stored = GetChannelName(&g_info, channel);
-                std::snprintf(name, sizeof name, "%s", stored != nullptr ? stored : "");
-                SingleQuotes(name);  // a double quote in a name would end the field early
                 char middle[96];
-                int n = std::snprintf(middle, sizeof middle, "%d%s\"%s\"%s", channel, g_separator,
-                                      name, g_separator);
-                written = written && EcritBuffer(fd, middle, n) != 0;
+                auto at = std::to_chars(middle, middle + 16, channel).ptr;
+                std::memcpy(at, g_separator, separator);
+                at += separator;
+                *at++ = '"';
+                for (const char* c = stored != nullptr ? stored : ""; *c != 0; ++c) {
+                    // A double quote in a name would end the field early.
+                    *at++ = *c == '"' ? '\'' : *c;
+                }
+                *at++ = '"';
+                std::memcpy(at, g_separator, separator);
+                at += separator;
+                const size_t n = static_cast<size_t>(at - middle);
+                written = written && Reserve(file, n);
+                if (written) {
+                    Put(file, middle, n);
+                }
                 display_chan_value_log_raw(&g_values, &g_info, channel, line.value, value,
                                            sizeof value, 1);
-                written = written && EcritFin(fd, value) != 0;
+                written = written && EcritFin(file, value) != 0;
                 break;
             }
             case Kind::kComm: {
                 char text[kCommTextMax + 1];
                 display_comm(line.word, line.value, text, sizeof text);
                 SingleQuotes(text);
-                written = written && EcritChaine(fd, text) != 0 && EcritFin(fd, "") != 0;
+                written = written && EcritChaine(file, text) != 0 && EcritFin(file, "") != 0;
                 break;
             }
             case Kind::kMemo:
                 display_chan_value_log_raw(&g_values, &g_info, memoChannel, line.value, value,
                                            sizeof value, 1);
-                written = written && EcritFin(fd, value) != 0;
+                written = written && EcritFin(file, value) != 0;
                 break;
         }
         if (!written) {
@@ -176,10 +254,15 @@ int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedS
             return 0;
         }
     }
-    if (Finish(path, fd) == 0) {
+    if (EcritVide(file) == 0) {
         Undo(path, existed, length);
         return 0;
     }
+    if (Finish(path, file->fd) == 0) {
+        Undo(path, existed, length);
+        return 0;
+    }
+    file->fd = -1;
     return 1;
 }
 
@@ -249,27 +332,48 @@ int EcritBufferWithin(int fd, const char* bytes, int length, int boundMs) {
     return 1;
 }
 
-int EcritFin(int fd, const char* text) {
-    char line[kTextMax + 3];
-    int n = std::snprintf(line, sizeof line - 2, "%s", text);
-    n = std::min(n, kTextMax);
-    line[n++] = '\r';
-    line[n++] = '\n';
-    return EcritBuffer(fd, line, n);
+int EcritVide(EcritFichier* file) {
+    if (file->used == 0) {
+        return 1;
+    }
+    const int n = static_cast<int>(file->used);
+    file->used = 0;
+    if (EcritBuffer(file->fd, file->buffer, n) == 0) {
+        file->fd = -1;
+        return 0;
+    }
+    return 1;
 }
 
-int EcritChaine(int fd, const char* text) {
-    char field[kTextMax + 3];
-    int n = std::snprintf(field, sizeof field - 1, "\"%s", text);
-    n = std::min(n, kTextMax + 1);
-    field[n++] = '"';
-    return EcritBuffer(fd, field, n);
+int EcritFin(EcritFichier* file, const char* text) {
+    const size_t n = strnlen(text, kTextMax);
+    if (!Reserve(file, n + 2)) {
+        return 0;
+    }
+    Put(file, text, n);
+    Put(file, "\r\n", 2);
+    return 1;
 }
 
-int EcritDate(int fd, time_t time) {
-    char date[48];
-    int n = FormatIsoDate(date, sizeof date, time, g_separator);
-    return EcritBuffer(fd, date, n);
+int EcritChaine(EcritFichier* file, const char* text) {
+    const size_t n = strnlen(text, kTextMax);
+    if (!Reserve(file, n + 2)) {
+        return 0;
+    }
+    Put(file, "\"", 1);
+    Put(file, text, n);
+    Put(file, "\"", 1);
+    return 1;
+}
+
+int EcritDate(EcritFichier* file, time_t time) {
+    const size_t separator = std::strlen(g_separator);
+    if (!Reserve(file, 48 + separator)) {
+        return 0;
+    }
+    file->used += static_cast<size_t>(IsoDate(time, file->buffer + file->used));
+    Put(file, g_separator, separator);
+    return 1;
 }
 
 int RafraichitJournalStation(const char* path, TimeStampedReader* reader, TimeStampedSource* source,

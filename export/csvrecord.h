@@ -13,10 +13,11 @@
 #include "timestampedchannel.h"
 
 namespace csvrecord {
-constexpr int kTextMax = 120;           // a text of EcritFin and EcritChaine
-constexpr int kCommTextMax = 119;       // a communication sentence on the key
-constexpr int kWriteBoundSeconds = 60;  // a key that takes no data for this long is given up
-constexpr int kNameMax = 99;            // characters kept by NettoieNomFichier
+constexpr int kTextMax = 120;                  // a text of EcritFin and EcritChaine
+constexpr int kCommTextMax = 119;              // a communication sentence on the key
+constexpr int kWriteBoundSeconds = 60;         // a key that takes no data for this long is given up
+constexpr int kNameMax = 99;                   // characters kept by NettoieNomFichier
+constexpr size_t kFileBufferSize = 64 * 1024;  // bytes gathered before a write to the key
 constexpr const char* kStationFile = "/station.csv";
 constexpr const char* kCommFile = "/comm.csv";
 constexpr const char* kMemoFile = "/%s.%d.csv";
@@ -42,8 +43,16 @@ void CsvChannelsClose();
 // buffer of the function, valid until its next call.
 const char* NettoieNomFichier(const char* name);
 
-// ---- stickexport's file writer. Each returns 1 on success, 0 on failure; after a failure the
-// descriptor is already closed.
+// ---- stickexport's file writer. A write on a USB key costs far more than its bytes: lines are
+// gathered in the file's buffer and go to the key in large blocks. Each returns 1 on success, 0
+// on failure; after a failure the descriptor is already closed.
+
+// The file being appended to: its descriptor and the bytes not yet written.
+struct EcritFichier {
+    int fd = -1;
+    size_t used = 0;
+    char buffer[csvrecord::kFileBufferSize];
+};
 
 // Writes all bytes. A descriptor that takes nothing (EAGAIN) is waited for (poll), for at most
 // 60 s from the start of the call: then "too long to write of %d". Any other error: "write of
@@ -52,11 +61,13 @@ int EcritBuffer(int fd, const char* bytes, int length);
 // The same with the bound in milliseconds.
 int EcritBufferWithin(int fd, const char* bytes, int length, int boundMs);
 // The text (at most 120 characters) and CR LF.
-int EcritFin(int fd, const char* text);
+int EcritFin(EcritFichier* file, const char* text);
 // The text (at most 120 characters) between double quotes.
-int EcritChaine(int fd, const char* text);
+int EcritChaine(EcritFichier* file, const char* text);
 // The local date and time "YYYY-MM-DD HH:MM:SS" and the separator.
-int EcritDate(int fd, time_t time);
+int EcritDate(EcritFichier* file, time_t time);
+// Writes what the buffer holds.
+int EcritVide(EcritFichier* file);
 
 // Append lines first .. first + count - 1 of the source to the file at path (created when
 // absent), force them to disk and close it: 1, or 0 when the file could not be opened or written

@@ -207,3 +207,47 @@ TEST_F(ReadFunctions, LinesAreNeverSplitBetweenCalls) {
     EXPECT_EQ(_FonctionLectureDonneeVoie(small, 1, sizeof small, &cursor), 0x10000000u);
     EXPECT_EQ(cursor.linesLeft, 3);
 }
+
+// The key's dates are local times; the hour's text is kept between lines of the same hour. Across
+// the changes of time, backwards in time and over the years, each date is still the one the
+// system's local time gives.
+TEST(EcritDate, LocalTimesAcrossChangesOfTime) {
+    Sandbox box;
+    struct Zone {
+        const char* tz;
+        std::vector<time_t> changes;
+    } zones[] = {
+        {"Europe/Paris", {1711846800L, 1729990800L}},  // 2024-03-31 and 2024-10-27, 01:00 UTC
+        {"America/St_Johns", {1268537460L}},           // 2010-03-14 at 00:01 local: not on the hour
+        {"Australia/Lord_Howe", {1696089600L}},        // 2023-10-01: half an hour forward
+    };
+    static EcritFichier file;
+    file.fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    SetSeparateur(";");
+    for (const Zone& zone : zones) {
+        setenv("TZ", zone.tz, 1);
+        tzset();
+        std::vector<time_t> times;
+        for (time_t around : zone.changes) {
+            for (time_t t = around - 3 * 3600; t < around + 3 * 3600; t += 37) {
+                times.push_back(t);
+            }
+            times.push_back(around - 1);
+            times.push_back(around);
+        }
+        times.insert(times.end(), {0, 1700000000, 1699999999, 4294967295, 951782400, 1700003600});
+        for (time_t t : times) {
+            file.used = 0;
+            ASSERT_EQ(EcritDate(&file, t), 1);
+            struct tm date {};
+            localtime_r(&t, &date);
+            char expected[64];
+            std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S;", &date);
+            ASSERT_EQ(std::string(file.buffer, file.used), expected) << zone.tz << " " << t;
+        }
+    }
+    close(file.fd);
+    SetSeparateur(",");
+    unsetenv("TZ");
+    tzset();
+}
