@@ -215,3 +215,34 @@ TEST(PlainNumber, IsPrintfsG) {
         ASSERT_STREQ(text, expected) << x;
     }
 }
+
+// The current value, as an alarm text shows it: from the channel memories, with the channel's
+// fault flag.
+TEST_F(ValueText, CurrentValuesFromTheMemories) {
+    memories.SetBool(kDoor, 1);
+    memories.SetFloat(kLevel, 2.45f);
+    memories.SetLong(kIndex, -1);  // read unsigned
+    memories.SetLong(kHours, 90061);
+    memories.SetRecord(11, {"Defaut", "%.1f", 2, kFlagDefined | kFlagDefaut, 1});
+    memories.SetFloat(11, 7.0f);
+    ASSERT_EQ(ChannelReadOpen(&values), 0);
+    struct Case {
+        int channel;
+        const char* expected;
+    } cases[] = {
+        {kDoor, "Ouverte"},
+        {kLevel, "2.5 m"},
+        {-kLevel, "2.5"},
+        {kIndex, "42949672950 kWh"},
+        {kHours, "25 h 01 m 01 s"},
+        {11, "NAN"},
+        {kTemp, ""},
+    };
+    for (const Case& c : cases) {
+        char text[64];
+        EXPECT_EQ(display_chan_value_syn(&values, &info, c.channel, text, sizeof text),
+                  static_cast<int>(std::strlen(c.expected)));
+        EXPECT_STREQ(text, c.expected) << c.channel;
+    }
+    ChannelReadClose(&values);
+}
