@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "clock.h"
 #include "commlog.h"
 #include "displaychan.h"
 #include "stationfile.h"
@@ -86,8 +85,8 @@ void SingleQuotes(char* text) {
     }
 }
 
-// Closes the file of a failed write and takes this run's lines out of it again: a file that
-// existed goes back to its length, one made by this run goes.
+// Takes this run's lines out of a file that could not be written whole (its descriptor is closed
+// already): a file that existed goes back to its length, one made by this run goes.
 void Undo(const char* path, bool existed, off_t length) {
     if (existed) {
         if (StationTruncate(path, length) != 0) {

@@ -71,8 +71,10 @@ int EcritVide(EcritFichier* file);
 
 // Append lines first .. first + count - 1 of the source to the file at path (created when
 // absent), force them to disk and close it: 1, or 0 when the file could not be opened or written
-// (logged). Station log: date, channel number, "name", value. Communication log: date,
-// "sentence" (its double quotes made single). Memo: date, value. Each line ends in CR LF.
+// whole (logged); such a file is taken back to what it was before the call (its length, or
+// removed when the call made it). Station log: date, channel number, "name" (its double quotes
+// made single), value. Communication log: date, "sentence" (the same). Memo: date, value. Each
+// line ends in CR LF.
 int RafraichitJournalStation(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
                              int count);
 int RafraichitJournalComm(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
@@ -96,7 +98,6 @@ struct ExportCursor {
     ChannelValues values;
     ChannelInfo info;
     TimeStampedReader* reader = nullptr;  // whose line buffer holds the lines
-    TimeStampedSource* source = nullptr;
 };
 
 // The date of a line as the cursor writes it, followed by its separator (a 40-byte buffer of

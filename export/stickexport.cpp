@@ -298,9 +298,13 @@ int StickExportEnd(StickExport* run) {
     StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes, ElapsedMs(run));
     Trace(run, "Ack\n");
     BoardIoSetLedUsb(&run->io, 0);
+    StickExportRelease(run);
+    return kDone;
+}
+
+void StickExportRelease(StickExport* run) {
     CsvChannelsClose();
     FreeTimeStampedChannel(&run->reader);
     CloseSerialDebug(&run->trace);
     PlcCloseMsg();
-    return kDone;
 }

@@ -62,7 +62,8 @@ float StickFreePercent(unsigned long long blocks, unsigned long long available);
 // when there is none. MountKey: false (traced, logged, light off) when the key cannot be mounted;
 // a key mounted already is used. Export: the context of the key, every source's new lines
 // appended to its file, the context saved. FreeSpace: the two channels. End: unmount, trace,
-// light off; the exit code.
+// light off, and what the run holds released; the exit code. Release: what the run holds (the
+// reader, the trace, the channel memories), on the way out without a key.
 void StickExportStart(StickExport* run, int argc, char** argv);
 void StickExportBlink(StickExport* run);
 bool StickExportFindKey(StickExport* run);
@@ -70,3 +71,4 @@ bool StickExportMountKey(StickExport* run);
 void StickExportExport(StickExport* run);
 void StickExportFreeSpace(StickExport* run);
 int StickExportEnd(StickExport* run);
+void StickExportRelease(StickExport* run);

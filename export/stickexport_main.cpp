@@ -15,9 +15,11 @@ int main(int argc, char** argv) {
     StickExportStart(&run, argc, argv);
     StickExportBlink(&run);
     if (!StickExportFindKey(&run)) {
+        StickExportRelease(&run);
         return stickexport::kNoKey;
     }
     if (!StickExportMountKey(&run)) {
+        StickExportRelease(&run);
         return stickexport::kMountFailed;
     }
     StickExportExport(&run);

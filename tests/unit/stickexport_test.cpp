@@ -108,8 +108,10 @@ class StickExportRun : public ::testing::Test {
         StickExportStart(&run, argc, argv.data());
         StickExportBlink(&run);
         if (!StickExportFindKey(&run)) {
+            StickExportRelease(&run);
             status = stickexport::kNoKey;
         } else if (!StickExportMountKey(&run)) {
+            StickExportRelease(&run);
             status = stickexport::kMountFailed;
         } else {
             StickExportExport(&run);
