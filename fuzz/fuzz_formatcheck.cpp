@@ -50,13 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char whole[4096];
     int n = FormatChecked(whole, sizeof whole, format.c_str(), args, count);
     Check(fits ? n >= 0 : n == -1);
-    Check(n < 0 || static_cast<size_t>(n) == std::strlen(whole));
+    // The bytes placed, a zero byte of a %c of 0 among them, and the terminator after them.
+    Check(n < 0 || (static_cast<size_t>(n) < sizeof whole && whole[n] == 0 &&
+                    std::strlen(whole) <= static_cast<size_t>(n)));
 
     char cut[40];
     int m = FormatChecked(cut, small, format.c_str(), args, count);
     if (fits && small > 0) {
         Check(m >= 0 && static_cast<size_t>(m) < small);
-        Check(std::strncmp(cut, whole, static_cast<size_t>(m)) == 0);
+        Check(std::memcmp(cut, whole, static_cast<size_t>(m)) == 0);
         Check(m == n || static_cast<size_t>(m) == small - 1);
     }
     return 0;

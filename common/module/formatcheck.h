@@ -45,7 +45,7 @@ inline FormatArg TextArg(const char* text) {
 int CheckFormat(const char* format, const FormatArg* args, int count, const char** why = nullptr);
 
 // Formats into buffer (size bytes, always terminated when size > 0) what printf would make of
-// format and the arguments, when CheckFormat accepts them. The number of characters placed
-// (cut to size - 1); -1 with CheckFormat's errno when the format does not fit (the buffer is
-// then empty).
+// format and the arguments, when CheckFormat accepts them. The number of bytes placed (cut to
+// size - 1; a %c of 0 places a zero byte, as printf does); -1 with CheckFormat's errno when the
+// format does not fit (the buffer is then empty).
 int FormatChecked(char* buffer, size_t size, const char* format, const FormatArg* args, int count);
