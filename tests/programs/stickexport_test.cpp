@@ -163,3 +163,34 @@ TEST_F(StickExportProgram, ExportsOntoTheKeyAndWritesItsFreeSpace) {
     EXPECT_EQ(gpio.ValuesOf(kUsbLight).back(), 1);         // off at the end
     EXPECT_FALSE(box.Exists("/tmp/usbkey/Site_Nord.12"));  // unmounted
 }
+
+// A key with one page left: the large memo does not fit. Its file is KO and left as it was (not
+// there), the other files are written, and the key's context keeps the memo where it was before
+// the run (never read), so that the next run with this key offers its lines again.
+TEST_F(StickExportProgram, AFullKeyKeepsTheLinesItCouldNotTake) {
+    StationCore core(box, R"(
+channel 3 EANA "Niveau" coef=0.1 flags=timestamped memo=400
+channel 9 ETOR "Porte" flags=timestamped memo=0
+line memo 3 1700000000 125 repeat=400
+line station 1700000010 9 1
+)");
+    ASSERT_TRUE(core.Ready());
+    Key("0011AABB");
+    SmallFileSystem key(box, "/dev/sda1", "64k");
+    ASSERT_TRUE(key.Mounted());
+    key.Fill();
+    fs::resize_file(box.Path("/dev/sda1/filler"),
+                    fs::file_size(box.Path("/dev/sda1/filler")) - 4096);
+    TraceReader trace;
+    ProgramResult result = Run({"Port=1"});
+    ASSERT_EQ(result.status, 8) << result.output;
+    const std::string traced = trace.Read();
+    EXPECT_NE(traced.find("Niveau.3.csv : KO\n"), std::string::npos) << traced;
+    EXPECT_NE(traced.find("station.csv : Ok\n"), std::string::npos) << traced;
+    EXPECT_FALSE(box.Exists("/dev/sda1/Site_Nord.12/Niveau.3.csv"));
+    EXPECT_EQ(box.ReadFile("/dev/sda1/Site_Nord.12/station.csv"),
+              "2023-11-14 22:13:30,9,\"Porte\",1\r\n");
+    const std::string context = box.ReadFile("/var/nonvolatile/stickexport_0011AABB.context");
+    EXPECT_NE(context.find("\n1602;0;0;0;0\n"), std::string::npos) << context;
+    EXPECT_NE(context.find("\n1;1;"), std::string::npos) << context;  // the station log moved on
+}

@@ -174,6 +174,9 @@ TEST_F(StickExportRun, WritesEachSourceAsCsvLines) {
     }
     EXPECT_TRUE(box.Exists("/var/nonvolatile/stickexport_0011AABB.context"));
     EXPECT_TRUE(box.LogHas("Racine(24/160)=/tmp/usbkey/Site_Nord.12", "debug"));
+    // Without To and From the free space goes to channel -1: nothing is sent.
+    EXPECT_EQ(queue.Take(), "");
+    EXPECT_NE(box.Log().find(" -> Voie[-1], "), std::string::npos);
     EXPECT_NE(box.Log().find("]: 7 nouvelleslignes en 60"), std::string::npos) << box.Log();
     // Unmounted at the end: the files are on the key's folder only.
     EXPECT_FALSE(box.Exists("/tmp/usbkey/Site_Nord.12"));
