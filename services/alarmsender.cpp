@@ -14,6 +14,7 @@
 
 #include "clock.h"
 #include "conf.h"
+#include "displaychan.h"
 #include "stationlog.h"
 #include "utilities.h"
 
@@ -74,15 +75,14 @@ int Printed(int size, int length) {
 }
 
 // The channel's current value as text, with its unit unless the number is negative.
-int CurrentValueText(const AlarmExpansion*, int, char* piece, int) {
-    piece[0] = '\0';
-    return 0;
+int CurrentValueText(const AlarmExpansion* alarm, int channel, char* piece, int size) {
+    return display_chan_value_syn(alarm->values, alarm->info, channel, piece, size);
 }
 
 // The alarm value as text for the alarm channel, with its unit.
-int AlarmValueText(const AlarmExpansion*, char* piece, int) {
-    piece[0] = '\0';
-    return 0;
+int AlarmValueText(const AlarmExpansion* alarm, char* piece, int size) {
+    return display_chan_value_log(alarm->values, alarm->info, alarm->channel,
+                                  static_cast<uint32_t>(alarm->value), piece, size);
 }
 
 // The lines of an index group, each whole or not at all; false once the output is full.

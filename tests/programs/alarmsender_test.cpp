@@ -141,6 +141,17 @@ AlarmRun RunAlarm(const std::vector<std::string>& args) {
     return run;
 }
 
+// The text as the trace shows it: unprintable bytes as "[$0A]".
+std::string WithHex(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "[$%02X]", c);
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : hex;
+    }
+    return shown;
+}
+
 std::string LocalDate(time_t time) {
     char text[32];
     struct tm date {};
@@ -171,7 +182,15 @@ TEST_F(AlarmSenderProgram, DeliversTheExpandedTemplateToPort8000) {
         const char* message;
         std::string text;
     } cases[] = {
-        {"Message=Alarme %v le %d", "Alarme Porte armoire le 14/11/2023 22:13:20"},
+        // The alarm channel's name, the alarm date, the alarm value as text with its unit.
+        {"Message=Alarme %v le %d : %e", "Alarme Porte armoire le 14/11/2023 22:13:20 : Ouverte"},
+        // Current values: with the unit, without it (%F), for a channel that does not exist.
+        {"Message=%E0010|%F0010 %n|%E0001|%E0012|[%E0099][%V0099]",
+         "2.15 m|2.15 -10|Fermee|80.00 %|[* * *][]"},
+        // A group, lines ending in LF.
+        {"Message=B:\n%XB.",
+         "B:\nV0001 Porte armoire                    Fermee\n"
+         "V0010 Niveau bache                     2.15 m\n."},
         {"Message=%s (%i) code %c", "Station des Essarts (4711) code -1"},
         // %n: the number of the last %E, %F or %V, 0 before any; 4 characters after the letter
         // are the number, fewer at the end of the template.
@@ -181,9 +200,9 @@ TEST_F(AlarmSenderProgram, DeliversTheExpandedTemplateToPort8000) {
     };
     StationCore core(box_, std::string("channels 60\n") +
                                "channel 1 ETOR \"Porte armoire\" state0=\"Fermee\" "
-                               "state1=\"Ouverte\"\n"
+                               "state1=\"Ouverte\" indexes=AB\n"
                                "channel 10 EANA \"Niveau bache\" unit=\"m\" format=\"%.2f\" "
-                               "coef=0.01 value=215\n"
+                               "coef=0.01 value=215 indexes=B\n"
                                "channel 12 SANA \"Consigne vitesse\" unit=\"%\" value=80\n");
     ASSERT_TRUE(core.Ready()) << core.Output();
     TestAlarmServer server(8000, true);
@@ -198,7 +217,7 @@ TEST_F(AlarmSenderProgram, DeliversTheExpandedTemplateToPort8000) {
         std::string expected =
             "sending alarm messages to a tcp server 127.0.0.1 :8000 \n"
             "Connect : Ok\nSnd(" +
-            std::to_string(c.text.size()) + ") : " + c.text + "\nIt's Ok : Acknowledge\n";
+            std::to_string(c.text.size()) + ") : " + WithHex(c.text) + "\nIt's Ok : Acknowledge\n";
         EXPECT_NE(run.trace.find(expected), std::string::npos) << run.trace;
     }
     EXPECT_TRUE(box_.LogHas("Acquitte", "debug"));
@@ -282,4 +301,35 @@ TEST_F(AlarmSenderProgram, Failures) {
                     run.trace.compare(run.trace.size() - end.size(), end.size(), end) == 0)
             << run.trace;
     }
+}
+
+TEST_F(AlarmSenderProgram, AGroupTooLongIsCutAfterItsLastWholeLine) {
+    // 100 channels in group A, 47 characters a line: after "Groupe A:" 65 lines fit in 3071
+    // characters, the 66th does not, and the expansion ends there.
+    const char* identity = "[ENV]\nCHANNEL_MAX_NB=100\n[IDENT]\nNAME=Essarts\nID=4711\n";
+    box_.WriteFile("/tmp/orxapp.ini", identity);
+    box_.WriteFile("/etc/orxapp.ini", identity);
+    std::string site = "channels 100\n";
+    std::string expected = "Groupe A:";
+    for (int n = 1; n <= 100; ++n) {
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "channel %d ETOR \"Capteur porte %03d\" state0=\"Fermee\" indexes=A\n", n, n);
+        site += line;
+        if (n <= 65) {
+            std::snprintf(line, sizeof line, "V%04d %-32s Fermee\r\n", n,
+                          ("Capteur porte " + std::to_string(1000 + n).substr(1)).c_str());
+            expected += line;
+        }
+    }
+    StationCore core(box_, site);
+    ASSERT_TRUE(core.Ready()) << core.Output();
+    TestAlarmServer server(8000, true);
+    AlarmRun run = RunAlarm({"Port=5", "Voie=1", "Code=127.0.0.1", "Message=Groupe A:%IA fin"});
+    EXPECT_EQ(run.result.status, 8) << run.trace;
+    std::vector<std::string> texts = server.Texts(1);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].size(), 3064u);
+    EXPECT_EQ(texts[0], expected);
+    EXPECT_TRUE(box_.LogHas("Parsing: buffer too short to expand all informations.", "debug"));
 }
