@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +69,62 @@ ReadFunction ReaderOf(const TimeStampedSource* source) {
     return _FonctionLectureDonneeVoie;
 }
 
+// The run's multi handle: it drives the easy handle's transfers and keeps the connection to the
+// server from one source to the next.
+CURLM* g_multi = nullptr;
+
+// Bound on a wait while libcurl has no socket to wait on: it is then between two steps of its
+// own (after a PASV answer, before the data connection is started) and only needs calling again.
+constexpr int kIdleWaitMs = 5;
+
+// One upload with the easy handle's options: curl_easy_perform, but driven here. libcurl's own
+// loop waits a whole second whenever it has neither a socket nor a timer to wait on, which its
+// FTP code leaves it in after every PASV answer that was not there at once: a second per source
+// on any real link.
+CURLcode Perform(CURL* curl) {
+    if (g_multi == nullptr) {
+        g_multi = curl_multi_init();
+        if (g_multi == nullptr) {
+            return curl_easy_perform(curl);
+        }
+    }
+    if (curl_multi_add_handle(g_multi, curl) != CURLM_OK) {
+        return curl_easy_perform(curl);
+    }
+    CURLcode result = CURLE_OK;
+    int running = 1;
+    while (running > 0) {
+        if (curl_multi_perform(g_multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            break;
+        }
+        fd_set read, write, error;
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_ZERO(&error);
+        int highest = -1;
+        long timeout = -1;
+        curl_multi_fdset(g_multi, &read, &write, &error, &highest);
+        curl_multi_timeout(g_multi, &timeout);
+        int waitMs = timeout >= 0 && timeout < 1000 ? static_cast<int>(timeout) : 1000;
+        if (highest < 0) {
+            waitMs = std::min(waitMs, kIdleWaitMs);
+        }
+        curl_multi_wait(g_multi, nullptr, 0, waitMs, nullptr);
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(g_multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+            result = message->data.result;
+        }
+    }
+    curl_multi_remove_handle(g_multi, curl);
+    return result;
+}
+
 template <typename T>
 void Option(CURL* curl, CURLoption option, T value) {
     const CURLcode result = curl_easy_setopt(curl, option, value);
@@ -99,6 +156,10 @@ void nettoyage_sortie(int status, void* handle) {
     if (handle != nullptr) {
         const long long start = MonotonicMs();
         StationLog(LOG_INFO, "begin clean up");
+        if (g_multi != nullptr) {
+            curl_multi_cleanup(g_multi);  // the connection kept: QUIT
+            g_multi = nullptr;
+        }
         curl_easy_cleanup(static_cast<CURL*>(handle));
         StationLog(LOG_INFO, "end cleanup status=%d time=%d ms", status,
                    static_cast<int>(MonotonicMs() - start));
@@ -220,7 +281,7 @@ int RemoteExportSend(RemoteExport* run) {
         Option(run->curl, CURLOPT_READFUNCTION, ReaderOf(source));
         Option(run->curl, CURLOPT_URL, run->url);
         run->curlError[0] = 0;
-        const CURLcode result = curl_easy_perform(run->curl);
+        const CURLcode result = Perform(run->curl);
         const long long elapsed = MonotonicMs() - start;
         StationLog(LOG_DEBUG, "Status ecriture %s=%d %d octets transmis en %d", run->url,
                    static_cast<int>(result), cursor->bytes, static_cast<int>(elapsed));

@@ -349,3 +349,25 @@ TEST(RemoteExportProgram, AHundredThousandMemoLinesArriveOnceInOrder) {
         EXPECT_TRUE(file->second == expected) << "M" << c;
     }
 }
+
+// One upload per source over one connection, without a pause between them: twelve sources take
+// well under a second each (libcurl's own loop would wait a second after most PASV answers).
+TEST(RemoteExportProgram, SourcesFollowOneAnotherWithoutPauses) {
+    Station station;
+    std::string site;
+    for (int c = 1; c <= 12; ++c) {
+        site += "channel " + std::to_string(c) + " EANA \"V" + std::to_string(c) +
+                "\" flags=timestamped memo=10\nline memo " + std::to_string(c) + " 1700000000 1\n";
+    }
+    StationCore core(station.box, site);
+    ASSERT_TRUE(core.Ready());
+    FtpServer server(station.Served(), {kTech});
+    ASSERT_TRUE(server.Ready());
+    const auto start = std::chrono::steady_clock::now();
+    ProgramResult result = station.Run(server.Address(), kTech, {"From=011,"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, 8) << result.output;
+    EXPECT_EQ(station.OnServer().size(), 12u);
+    // Each source is also a tsd read of at least 10 ms, and the machine may be loaded.
+    EXPECT_LT(took, std::chrono::seconds(5));
+}
