@@ -112,6 +112,12 @@ class Station {
     Sandbox box;
 };
 
+// Each test serves on a loopback of its own: any port, and a closed port stays closed.
+class RemoteExportProgram : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(EnterNetworkNamespace()); }
+};
+
 std::string Show(const Files& files) {
     std::string text;
     for (const auto& [name, contents] : files) {
@@ -122,7 +128,7 @@ std::string Show(const Files& files) {
 
 }  // namespace
 
-TEST(RemoteExportProgram, WithoutArgumentsOrServerItEndsAt101) {
+TEST_F(RemoteExportProgram, WithoutArgumentsOrServerItEndsAt101) {
     Station station;
     ProgramResult none = RunProgram(ProgramPath("remoteexport"), {});
     EXPECT_EQ(none.status, 101) << none.output;
@@ -134,7 +140,7 @@ TEST(RemoteExportProgram, WithoutArgumentsOrServerItEndsAt101) {
 
 // The layouts the From options choose and the remote names; then a second run that finds nothing
 // new sends nothing (for "100": the logs' lines were taken by the first run, not left for later).
-TEST(RemoteExportProgram, LayoutsAndRemoteNames) {
+TEST_F(RemoteExportProgram, LayoutsAndRemoteNames) {
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -189,7 +195,7 @@ TEST(RemoteExportProgram, LayoutsAndRemoteNames) {
 // A login the server refuses ends the run with 101 + libcurl's 67 and leaves every line for the
 // next run, which sends each once. Neither run shows the password, in the log or in the trace
 // (libcurl's PASS command included).
-TEST(RemoteExportProgram, ARefusedLoginLeavesTheLinesForTheNextRun) {
+TEST_F(RemoteExportProgram, ARefusedLoginLeavesTheLinesForTheNextRun) {
     Station station;
     StationCore core(station.box, kSite);
     ASSERT_TRUE(core.Ready());
@@ -238,7 +244,7 @@ TEST(RemoteExportProgram, ARefusedLoginLeavesTheLinesForTheNextRun) {
 
 // A server that cannot be reached, or that stops answering, ends the run with 101 + libcurl's
 // code within the bounds (1 s here instead of the board's 60 s), the lines left for later.
-TEST(RemoteExportProgram, AServerThatDoesNotAnswerEndsTheRunWithinTheBounds) {
+TEST_F(RemoteExportProgram, AServerThatDoesNotAnswerEndsTheRunWithinTheBounds) {
     struct Case {
         const char* what;
         FtpServer::Mode mode;
@@ -272,7 +278,7 @@ TEST(RemoteExportProgram, AServerThatDoesNotAnswerEndsTheRunWithinTheBounds) {
 
 // A run that fails on its third source keeps what the server accepted before it: the next run
 // sends the rest, and every line is on the server exactly once.
-TEST(RemoteExportProgram, AFailureOnTheThirdSourceSendsNoLineTwice) {
+TEST_F(RemoteExportProgram, AFailureOnTheThirdSourceSendsNoLineTwice) {
     Station station;
     StationCore core(station.box, R"(
 channel 1 EANA "A" flags=timestamped memo=10
@@ -313,7 +319,7 @@ line comm 1700000020 0x0E02 0
 }
 
 // 100 000 memo lines (four memos of 25 000) arrive each once and in order.
-TEST(RemoteExportProgram, AHundredThousandMemoLinesArriveOnceInOrder) {
+TEST_F(RemoteExportProgram, AHundredThousandMemoLinesArriveOnceInOrder) {
     constexpr int kLines = 25000;
     Station station("MEMO_MAX_BY_CHANNEL=25000\n");
     std::string site;
@@ -352,7 +358,7 @@ TEST(RemoteExportProgram, AHundredThousandMemoLinesArriveOnceInOrder) {
 
 // One upload per source over one connection, without a pause between them: twelve sources take
 // well under a second each (libcurl's own loop would wait a second after most PASV answers).
-TEST(RemoteExportProgram, SourcesFollowOneAnotherWithoutPauses) {
+TEST_F(RemoteExportProgram, SourcesFollowOneAnotherWithoutPauses) {
     Station station;
     std::string site;
     for (int c = 1; c <= 12; ++c) {
