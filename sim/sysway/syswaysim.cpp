@@ -170,10 +170,11 @@ bool ApplyLine(Plc& plc, const std::string& text) {
     } else if (verb == "silence") {
         plc.silence.left = w.size() > 1 && w[1] == "off" ? -1 : count(1);
     } else if (verb == "endcode" && w.size() >= 2) {
-        plc.endCodeText = w[1].substr(0, 2);
-        while (plc.endCodeText.size() < 2) {
-            plc.endCodeText.insert(0, "0");
-        }
+        // Two hexadecimal digits, a leading zero added to one.
+        char code[3] = {'0', '0', '\0'};
+        size_t digits = std::min<size_t>(w[1].size(), 2);
+        std::memcpy(code + 2 - digits, w[1].data(), digits);
+        plc.endCodeText = code;
         plc.endcode.left = count(2);
     } else if (verb == "late" && w.size() >= 2) {
         plc.lateMs = std::atol(w[1].c_str());
