@@ -101,25 +101,19 @@ TEST(InstallTree, InstalledDriversReadTheSampleConfiguration) {
         int port;
         int com;  // its communication in the sample configuration
         const char* simulator;
-        std::vector<std::string> simulatorArgs;
+        const char* line;    // the port's device
+        const char* script;  // the simulator's, from the demo
     };
     const Driver drivers[] = {
-        {"meterlink",
-         6,
-         1,
-         "teleinfosim",
-         {"--link", box.Path("/dev/ttyUSB0"), "--script", SourcePath("sim/demo/meter.script")}},
-        {"gaugereader",
-         7,
-         2,
-         "mbussim",
-         {"--link", box.Path("/dev/ttyUSB1"), "--script", SourcePath("sim/demo/mbus.script")}},
+        {"meterlink", 6, 1, "teleinfosim", "/dev/ttyUSB0", "sim/demo/meter.script"},
+        {"gaugereader", 7, 2, "mbussim", "/dev/ttyUSB1", "sim/demo/mbus.script"},
+        {"plcbridge", 3, 4, "syswaysim", "/dev/orxcom1", "sim/demo/plc.script"},
     };
     for (const Driver& d : drivers) {
         SCOPED_TRACE(d.program);
-        Process simulator(ProgramPath(d.simulator), d.simulatorArgs);
-        ASSERT_TRUE(WaitUntil([&] { return fs::exists(d.simulatorArgs[1]); }, 5s))
-            << simulator.Output();
+        Process simulator(ProgramPath(d.simulator),
+                          {"--link", box.Path(d.line), "--script", SourcePath(d.script)});
+        ASSERT_TRUE(WaitUntil([&] { return box.Exists(d.line); }, 5s)) << simulator.Output();
         Process driver(box.Path(std::string("/usr/bin/velun/") + d.program),
                        {"Port=" + std::to_string(d.port)});
         JournalEntry frame = core.WaitFor(
