@@ -377,8 +377,7 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     const char* device = SerialPortName(com.port);
     if (com.port < 0 || device == nullptr) {
         // Port -1 is the Ethernet link: there is no bus to be a slave on.
-        StationLog(LOG_ERR, "error in opening of %s : %d", device != nullptr ? device : "",
-                   ENODEV);
+        StationLog(LOG_ERR, "error in opening of %s : %d", device != nullptr ? device : "", ENODEV);
         return -1;
     }
     if (SlaveLinkInit(&d->link, device, com.baud, com.format[1]) != 0) {
@@ -388,8 +387,8 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     d->link.pacingMs = silence;
     d->link.ackAttempts = ext->timeoutAck / silence + (ext->timeoutAck % silence != 0 ? 1 : 0);
     d->link.address = ext->adresseEsclave;
-    LogDebug("Silence=%d ms TimeoutAck=%d ms SlaveAddr=%d", silence,
-             d->link.ackAttempts * silence, d->link.address);
+    LogDebug("Silence=%d ms TimeoutAck=%d ms SlaveAddr=%d", silence, d->link.ackAttempts * silence,
+             d->link.address);
     d->xway = XwayContext{};
     d->xway.link = &d->link;
     c->link = d;
@@ -588,6 +587,5 @@ void XwayStatistics(PlcScanContext* c) {
     PlcTrace(c, "Rec(Ack=%d Nack=%d TimeoutAck=%d Frame=%d) ", n.ackReceived, n.nakReceived,
              n.ackTimeouts, x.answers);
     PlcTrace(c, "Polling=%d Error(Bcc=%d Dle=%d Sync=%d TimeoutAnswer=%d NegativeAnswer=%d) \n",
-             n.polls, n.bccErrors, n.dleErrors, n.syncErrors, x.answerTimeouts,
-             x.negativeAnswers);
+             n.polls, n.bccErrors, n.dleErrors, n.syncErrors, x.answerTimeouts, x.negativeAnswers);
 }
