@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "board.h"
 
@@ -130,6 +131,33 @@ int StationMount(const char* source, const char* target, const char* type, unsig
 int StationUmount(const char* target, int flags) {
     Path p(target);
     return p.ok ? umount2(p.text, flags) : -1;
+}
+
+int StationMkostemp(char* boardTemplate, int flags) {
+    Path p(boardTemplate);
+    if (!p.ok) {
+        return -1;
+    }
+    size_t boardLength = std::strlen(boardTemplate);
+    size_t stationLength = std::strlen(p.text);
+    int fd = mkostemp(p.text, flags);
+    if (fd >= 0) {
+        // The root only comes before the name: the letters chosen end both texts.
+        std::memcpy(boardTemplate + boardLength - 6, p.text + stationLength - 6, 6);
+    }
+    return fd;
+}
+
+int StationSyncDirectory(const char* path) {
+    Path p(path);
+    if (!p.ok) {
+        return -1;
+    }
+    UniqueFd directory(OpenDirectoryOf(p.text));
+    if (!directory.Valid()) {
+        return -1;
+    }
+    return fsync(directory.Get());
 }
 
 // ---- DurableFile ----------------------------------------------------------------------------

@@ -79,6 +79,13 @@ int StationMount(const char* source, const char* target, const char* type, unsig
                  const void* data);
 // umount2(2): 0 or -1.
 int StationUmount(const char* target, int flags);
+// mkostemp(3) on a board path template ending in "XXXXXX": creates a new file exclusively (mode
+// 0600) and writes the name chosen into the template, which stays a board path. The descriptor,
+// or -1 with errno: EINVAL (no XXXXXX at the end), EEXIST (no free name), ENOENT, ENOSPC, ...
+int StationMkostemp(char* boardTemplate, int flags);
+// fsync(2) of the directory that holds a board path, so that a name made, renamed or removed
+// there survives a power cut. 0, or -1 with errno (open(2) or fsync(2)).
+int StationSyncDirectory(const char* path);
 
 // ---- Replacing a file whole or not at all: the one way to write a state file (context files,
 // digests, operators, pid files, request files). The new contents go to a temporary file created

@@ -297,6 +297,14 @@ int XmlErrorCount() {
     return g_state.count;
 }
 
+void XmlStatusText(const char* text) {
+    char line[kStatusLineMax];
+    int length = std::snprintf(line, sizeof line, "%s\n", text != nullptr ? text : "");
+    if (length > 0) {
+        WriteStatus(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+    }
+}
+
 int XmlStatusClose() {
     int errors = g_state.count;
     const char* verdict = errors > 0 ? "** Mode Degrade **\n" : "** Mode Normal **\n";

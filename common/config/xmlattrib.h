@@ -49,6 +49,9 @@ void XmlErrorRecord(const char* format, ...) __attribute__((format(printf, 1, 2)
 [[noreturn]] void XmlErrorFatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Number of errors recorded since XmlStatusOpen.
 int XmlErrorCount();
+// Writes a text as a line of the status file as it stands: no number, no line, not counted as an
+// error, not logged (a driver's notes on what it dropped). Nothing without a status file.
+void XmlStatusText(const char* text);
 // Writes the verdict ("** Mode Degrade **" after any error, and modmgr is told; "** Mode Normal
 // **" otherwise), syncs and closes the file and starts a new count. The number of errors
 // recorded; or -1 with errno when the status file was open but could not be completed (a line,

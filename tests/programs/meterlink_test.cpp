@@ -412,8 +412,8 @@ TEST(MeterlinkProgram, StopsOnSigintWhileWaitingForTheChannelManager) {
     ProgramResult result = meterlink.Wait(3s);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s)
-        << "stopped at once, not at the next poll";
+    // At once, not after the 300 s wait; the margin is for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
     EXPECT_NE(result.output.find("fin meterlink"), std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,8 +44,14 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     }
     envp.push_back(nullptr);
 
+    pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        // A test runner killed (a time-out, a cut pipe) takes its programs with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
         int devNull = open("/dev/null", O_RDONLY);
         if (devNull >= 0) {
             dup2(devNull, 0);

@@ -1,0 +1,561 @@
+// gaugereader: configuration, presence tests, REQ_UD2 exchanges and the delivery of decoded
+// records to channels, around the M-Bus decoder.
+#include "gaugereader.h"
+
+#include <strings.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "clock.h"
+#include "driverconfig.h"
+#include "logdebug.h"
+#include "serialcomm.h"
+#include "stationlog.h"
+#include "xmlattrib.h"
+
+namespace {
+
+void Tracef(Gaugereader* g, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Tracef(Gaugereader* g, const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) {
+        g->out->Trace(text,
+                      n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1);
+    }
+}
+
+void Logf(Gaugereader* g, int priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void Logf(Gaugereader* g, int priority, const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    g->out->Log(priority, text);
+}
+
+void WriteState(Gaugereader* g, int channel, int value) {
+    if (channel > 0) {
+        g->out->WriteChannelBool(channel, value);
+    }
+}
+
+// The decoder's effects, as the reader takes them: records to the current frame's items, text to
+// the trace, log lines to the log, and the wait between records on the module's clock.
+class RecordSink : public MbusOutput {
+  public:
+    explicit RecordSink(Gaugereader* g) : g_(g) {}
+    void Record(const MbusRecord& record) override { GaugeDeliverRecord(g_, record); }
+    void Trace(const char* text, int length) override { g_->out->Trace(text, length); }
+    void Log(int priority, const char* text) override { g_->out->Log(priority, text); }
+    void RecordPause(int milliseconds) override { GaugeSleepMs(milliseconds); }
+
+  private:
+    Gaugereader* g_;
+};
+
+// Raw value / Div * Mult, held as a 32-bit signed integer (wrapping, as the board's integer
+// arithmetic does, never undefined).
+int32_t Scaled(int64_t raw, int div, int mult) {
+    int64_t quotient = div == -1 ? static_cast<int64_t>(0 - static_cast<uint64_t>(raw)) : raw / div;
+    uint64_t product = static_cast<uint64_t>(quotient) * static_cast<uint64_t>(int64_t{mult});
+    return static_cast<int32_t>(static_cast<uint32_t>(product));
+}
+
+// A receive that failed (not one that timed out): logged once, and the rest of the wait is spent
+// so that a line gone dead is not polled in a tight loop.
+void ReceiveFailed(Gaugereader* g, long long deadline) {
+    if (!g->lineFailed) {
+        Logf(g, LOG_ERR, "erreur lecture port serie=%d", errno);
+        g->lineFailed = true;
+    }
+    long long left = deadline - MonotonicMs();
+    if (left > 0) {
+        GaugeSleepMs(static_cast<int>(left < INT_MAX ? left : INT_MAX));
+    }
+}
+
+// ---- configuration ------------------------------------------------------------------------
+
+bool ValidBaud(int baud) {
+    return baud == 300 || baud == 600 || baud == 1200 || baud == 2400 || baud == 4800 ||
+           baud == 9600;
+}
+
+int IntIn(XmlAttributes attributes, const char* name, int lower, int upper, int otherwise) {
+    int value = 0;
+    if (XmlAttrInt(attributes, name, &value) != 0 || value < lower || value > upper) {
+        return otherwise;
+    }
+    return value;
+}
+
+// true when the COM is this module's and its port is opened (or already open).
+bool StartCom(Gaugereader* g, XmlAttributes attributes) {
+    const char* type = XmlAttrFind(attributes, "Type");
+    if (type == nullptr || strcasecmp(type, "gaugereader") != 0) {
+        return false;
+    }
+    int port = 0;
+    if (XmlAttrInt(attributes, "Port", &port) != 0) {
+        XmlErrorRecord("Pas de port de communication parametre");
+        return false;
+    }
+    // One port per process: the argument's, or else the first COM's.
+    int imposed = g->requestedPort != -1 ? g->requestedPort : g->port;
+    if (imposed != -1 && port != imposed) {
+        LogDebug("Com %d != Com impose %d", port, imposed);
+        return false;
+    }
+    if (g->line.open) {
+        return true;  // another COM of the same port: its sensors join the port's
+    }
+    const char* device = port >= 0 ? SerialPortName(port) : nullptr;
+    if (device == nullptr) {
+        XmlErrorRecord("Le port %d n'existe pas", port);
+        return false;
+    }
+    snprintf(g->device, sizeof g->device, "%s", device);
+    g->port = port;
+    XmlAttrInt(attributes, "No", &g->com);
+    g->nbIter = IntIn(attributes, "NbIter", 1, 30, gauge::kNbIterDefault);
+    g->baud = gauge::kBaudDefault;
+    XmlAttrInt(attributes, "Baud", &g->baud);
+    g->silence = IntIn(attributes, "Silence", 101, 2000, gauge::kSilenceDefault);
+    g->nbDef = IntIn(attributes, "NbDef", 1, 100, gauge::kNbDefDefault);
+    XmlAttrInt(attributes, "Etat", &g->etat);
+    g->pause = IntIn(attributes, "Pause", 100, 3600000, gauge::kPauseDefault);
+    int value = 0;
+    if (XmlAttrInt(attributes, "TimeOutAck", &value) != 0) {
+        g->timeOutAck = gauge::kTimeOutAckDefault;
+    } else {
+        g->timeOutAck = value >= 100 && value <= 60000 ? value : gauge::kTimeOutAckOutOfRange;
+    }
+    g->intertrame = 0;
+    if (XmlAttrInt(attributes, "Intertrame", &value) == 0 && value > 0) {
+        g->intertrame = value;
+    }
+    if (!ValidBaud(g->baud)) {
+        StationLog(LOG_ERR, "erreur vitesse %d", g->baud);
+        CriticalAssert(false, "erreur ouverture port serie", __FILE__, __LINE__);
+    }
+    LogDebug("ouverture du fichier %s", g->device);
+    if (GaugeOpenPort(g) != 0) {
+        StationLog(LOG_ERR, "erreur d'ouverture du port serie %s : %d", g->device, errno);
+        CriticalAssert(false, "erreur ouverture port serie", __FILE__, __LINE__);
+    }
+    LogDebug("No=%d NbIteration=%d TempsSilence=%dms TempsPause=%dms Vitesse=%d TimeOutAc=%d",
+             g->com, g->nbIter, g->silence, g->pause, g->baud, g->timeOutAck);
+    return true;
+}
+
+bool StartCapteur(Gaugereader* g, XmlAttributes attributes) {
+    int no = -1;
+    XmlAttrInt(attributes, "No", &no);
+    if (no < 0 || no > mbus::kAddressMax) {
+        XmlErrorRecord("numero capteur (%d) invalide", no);
+        return false;
+    }
+    GaugeSensor s;
+    s.address = no;
+    s.intertrame = g->intertrame;
+    XmlAttrInt(attributes, "Intertrame", &s.intertrame);
+    if (s.intertrame < 0) {
+        s.intertrame = 0;
+    }
+    s.etat = g->etat;
+    XmlAttrInt(attributes, "Etat", &s.etat);
+    s.nbDef = g->nbDef;
+    int nbDef = 0;
+    if (XmlAttrInt(attributes, "NbDef", &nbDef) == 0) {
+        s.nbDef = nbDef >= 1 && nbDef <= 100 ? nbDef : gauge::kNbDefOutOfRange;
+    }
+    if (g->out->OpenTrace(g->port) != 0) {
+        CriticalAssert(false, "erreur creation memoire partagee pour le debug", __FILE__, __LINE__);
+    }
+    g->sensors.insert(g->sensors.begin(), s);
+    LogDebug("Capteur No %d Intertrame=%dms Etat=%d NbDef=%d", s.address, s.intertrame, s.etat,
+             s.nbDef);
+    return true;
+}
+
+bool StartTrame(Gaugereader* g, XmlAttributes attributes) {
+    int no = 0;
+    XmlAttrInt(attributes, "No", &no);
+    if (no < 1 || no > 100) {
+        XmlErrorRecord("numero trame invalide (%d)", no);
+        return false;
+    }
+    const char* type = XmlAttrFind(attributes, "Type");
+    if (type == nullptr) {
+        XmlErrorRecord("pas de type defini dans la trame No %d", no);
+        return false;
+    }
+    if (strcmp(type, "REQ_UD2") != 0) {
+        XmlErrorRecord("pas de type valide pour trame No %d", no);
+        return false;
+    }
+    GaugeFrame f;
+    f.no = no;
+    XmlAttrInt(attributes, "Etat", &f.etat);
+    XmlAttrInt(attributes, "Active", &f.active);
+    std::vector<GaugeFrame>& frames = g->sensors.front().frames;
+    frames.insert(frames.begin(), f);
+    LogDebug("trame No %d No Voie(Def=%d,Active=%d)", f.no, f.etat, f.active);
+    return true;
+}
+
+void StartData(Gaugereader* g, XmlAttributes attributes) {
+    const char* type = XmlAttrFind(attributes, "Type");
+    if (type == nullptr) {
+        XmlErrorRecord("pas de type defini de donnee");
+        return;
+    }
+    GaugeData d;
+    d.quantity = MbusQuantityIndex(type, mbus::kConfigurableQuantities);
+    if (d.quantity < 0) {
+        XmlStatusText("type inconnu");
+        return;
+    }
+    XmlAttrInt(attributes, "No", &d.no);
+    XmlAttrInt(attributes, "Rng", &d.storage);
+    if (d.storage < 0 || d.storage > 1) {
+        XmlStatusText("erreur sur le rang");
+        return;
+    }
+    const char* function = XmlAttrFind(attributes, "Fonction");
+    if (function != nullptr && strcmp(function, "Min") == 0) {
+        d.function = mbus::kMin;
+    } else if (function != nullptr && strcmp(function, "Max") == 0) {
+        d.function = mbus::kMax;
+    }
+    const char* voie = XmlAttrFind(attributes, "Voie");
+    if (voie != nullptr && strcmp(voie, "Ana") == 0) {
+        d.kind = gauge::Kind::Ana;
+    } else if (voie != nullptr && strcmp(voie, "Cpt") == 0) {
+        d.kind = gauge::Kind::Cpt;
+    } else if (voie != nullptr && strcmp(voie, "IEEE") == 0) {
+        d.kind = gauge::Kind::Ieee;
+    }
+    XmlAttrDouble(attributes, "Coef", &d.coef);
+    XmlAttrInt(attributes, "Div", &d.div);
+    if (d.div == 0) {
+        XmlStatusText("Erreur diviseur");
+        return;
+    }
+    XmlAttrInt(attributes, "Mult", &d.mult);
+    std::vector<GaugeData>& items = g->sensors.front().frames.front().data;
+    items.insert(items.begin(), d);
+    LogDebug(
+        "Donnee No %d Type=%s Rng=%d Fonction=%d Forcage=%d Coef=%f Multiplieur=%d Diviseur=%d",
+        d.no, type, d.storage, d.function, static_cast<int>(d.kind), d.coef, d.mult, d.div);
+}
+
+void DropWhenFaulty(void* data, int errors) {
+    if (errors > 0) {
+        static_cast<Gaugereader*>(data)->sensors.clear();
+    }
+}
+
+}  // namespace
+
+// ---- public -------------------------------------------------------------------------------
+
+void GaugeInit(Gaugereader* g, int requestedPort, GaugeOutput* out) {
+    g->requestedPort = requestedPort;
+    g->out = out;
+}
+
+void GaugeStartElement(void* data, const char* name, const char** attributes) {
+    Gaugereader* g = static_cast<Gaugereader*>(data);
+    if (g->ignoreDepth > 0) {
+        ++g->ignoreDepth;
+        return;
+    }
+    bool entered = false;
+    switch (g->nesting) {
+        case 0:
+            // Elements around AUTOMATE (the station's root) are looked into.
+            if (strcmp(name, "AUTOMATE") == 0) {
+                g->nesting = 1;
+            }
+            return;
+        case 1:
+            entered = strcmp(name, "COM") == 0 && StartCom(g, attributes);
+            break;
+        case 2:
+            entered = strcmp(name, "CAPTEUR") == 0 && StartCapteur(g, attributes);
+            break;
+        case 3:
+            entered = strcmp(name, "TRAME") == 0 && StartTrame(g, attributes);
+            break;
+        case 4:
+            if (strcmp(name, "DATA") == 0) {
+                StartData(g, attributes);
+            }
+            break;
+        default:
+            break;
+    }
+    if (entered) {
+        ++g->nesting;
+    } else {
+        g->ignoreDepth = 1;  // this element and what it holds
+    }
+}
+
+void GaugeEndElement(void* data, const char* name) {
+    Gaugereader* g = static_cast<Gaugereader*>(data);
+    if (g->ignoreDepth > 0) {
+        --g->ignoreDepth;
+        return;
+    }
+    static const char* const kClosing[] = {"", "AUTOMATE", "COM", "CAPTEUR", "TRAME"};
+    if (g->nesting > 0 && g->nesting <= 4 && strcmp(name, kClosing[g->nesting]) == 0) {
+        --g->nesting;
+    }
+}
+
+int GaugeReadConfiguration(Gaugereader* g) {
+    DriverConfigReader reader;
+    reader.driverName = "gaugereader";
+    reader.start = GaugeStartElement;
+    reader.end = GaugeEndElement;
+    reader.userData = g;
+    reader.texts = &driverconfig::kTextsMeter;
+    reader.beforeVerdict = DropWhenFaulty;
+    g->nesting = 0;
+    g->ignoreDepth = 0;
+    return DriverConfigRead(&reader);
+}
+
+int GaugeOpenPort(Gaugereader* g) {
+    if (!ValidBaud(g->baud)) {
+        errno = EINVAL;
+        return -1;
+    }
+    LineProfile profile;
+    profile.device = g->device;
+    profile.speed = g->baud;
+    profile.parity = 'E';
+    profile.dataBits = 8;
+    profile.stopBits = 1;
+    return LineOpen(&g->line, profile);
+}
+
+void GaugeSleepMs(int milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    timespec left{};
+    while (Clock().Sleep(delay, &left) != 0 && errno == EINTR) {
+        delay = left;
+    }
+}
+
+int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char control) {
+    unsigned char frame[mbus::kShortFrameSize];
+    MbusShortFrame(control, static_cast<unsigned char>(s->address), frame);
+    // What came since the last exchange (a late answer, noise) is no answer to this request.
+    LineFlush(&g->line);
+    int rc = LineSend(&g->line, frame, mbus::kShortFrameSize);
+    int saved = errno;
+    g->out->TraceFrame("Emis", frame, mbus::kShortFrameSize);
+    GaugeSleepMs(gauge::kShortFrameWaitMs);
+    errno = saved;
+    return rc;
+}
+
+int GaugeWaitAck(Gaugereader* g) {
+    unsigned char c = 0;
+    long long deadline = LineDeadline(g->timeOutAck);
+    int n = LineReceive(&g->line, &c, 1, deadline);
+    if (n < 0) {
+        ReceiveFailed(g, deadline);
+        return 0;
+    }
+    if (n == 0) {
+        return 0;
+    }
+    g->lineFailed = false;
+    g->out->TraceFrame("Recu", &c, 1);
+    if (c != mbus::kAck) {
+        Tracef(g, "caractere $%02X recu au lieu de $%02X\n", c, mbus::kAck);
+        return 0;
+    }
+    return 1;
+}
+
+int GaugeReceiveLongFrame(Gaugereader* g, int* data) {
+    // Each wait for more is bounded by the silence; the whole, by the time a full buffer takes at
+    // the line's speed (11 bits a character) with a silence on each side.
+    long long bytesMs = static_cast<long long>(mbus::kReceiveSize) * 11 * 1000 / g->baud;
+    long long bound = LineDeadline(static_cast<int>(bytesMs) + 2 * g->silence);
+    int n = 0;
+    while (n < mbus::kReceiveSize) {
+        long long until = LineDeadline(g->silence);
+        int got =
+            LineReceive(&g->line, g->rx + n, mbus::kReceiveSize - n, until < bound ? until : bound);
+        if (got < 0 && n == 0) {
+            ReceiveFailed(g, until);
+        }
+        if (got <= 0) {
+            break;
+        }
+        g->lineFailed = false;
+        n += got;
+    }
+    if (n > 0) {
+        g->out->TraceFrame("Recu", g->rx, n);
+    }
+    RecordSink sink(g);
+    return MbusCheckLongFrame(g->rx, n, &sink, data);
+}
+
+int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
+    RecordSink sink(g);
+    for (int attempt = 0; attempt < g->nbIter; ++attempt) {
+        GaugeSendShortFrame(g, s, mbus::kReqUd2);
+        int data = 0;
+        int length = GaugeReceiveLongFrame(g, &data);
+        if (length <= 0) {
+            GaugeSleepMs(g->pause);
+            continue;
+        }
+        // An answer from another address, or of another structure, is no reading of this
+        // sensor: its bytes must not reach this sensor's channels.
+        int address = g->rx[data - 2];
+        int ci = g->rx[data - 1];
+        if (address != s->address) {
+            Tracef(g, "adresse $%02X recue au lieu de $%02X\n", address, s->address);
+            GaugeSleepMs(g->pause);
+            continue;
+        }
+        if (ci != 0x72) {
+            Tracef(g, "CI $%02X non gere\n", ci);
+            GaugeSleepMs(g->pause);
+            continue;
+        }
+        int areaLength = length - 3;
+        if (areaLength < mbus::kHeaderSize) {
+            Logf(g, LOG_ERR, "Lng data(%d) < taille header", areaLength);
+            GaugeSleepMs(g->pause);
+            continue;
+        }
+        MbusHeader header;
+        MbusDecodeHeader(g->rx + data, areaLength, &header);
+        MbusTraceHeader(&header, &sink);
+        g->frame = f;
+        MbusDecodeRecords(g->rx + data, areaLength, &sink, nullptr);
+        g->frame = nullptr;
+        return 0;
+    }
+    return -1;
+}
+
+void GaugePollPass(Gaugereader* g) {
+    bool exchanged = false;
+    for (GaugeSensor& s : g->sensors) {
+        if (!s.present) {
+            exchanged = true;
+            GaugeSendShortFrame(g, &s, mbus::kSndNke);
+            if (GaugeWaitAck(g) == 1) {
+                s.present = true;
+                WriteState(g, s.etat, 1);
+                s.failures = 0;
+            } else {
+                if (s.failures < INT_MAX) {
+                    ++s.failures;
+                }
+                if (s.failures >= s.nbDef) {
+                    WriteState(g, s.etat, 0);
+                }
+            }
+            if (s.intertrame > 0) {
+                Tracef(g, "Attente de %d ms\n", s.intertrame);
+                GaugeSleepMs(s.intertrame);
+            }
+            continue;
+        }
+        for (GaugeFrame& f : s.frames) {
+            if (f.active > 0 && g->out->ReadChannelBool(f.active) == 0) {
+                Tracef(g, "Attente de voie(%d)\n", f.active);
+                continue;
+            }
+            exchanged = true;
+            if (GaugeReadData(g, &s, &f) != 0) {
+                WriteState(g, f.etat, 0);
+                s.present = false;
+                break;
+            }
+            WriteState(g, f.etat, 1);
+            if (s.intertrame > 0) {
+                Tracef(g, "Attente de %d ms\n", s.intertrame);
+                GaugeSleepMs(s.intertrame);
+            }
+        }
+    }
+    // Every frame waited for its enabling channel: the pass touched no line, and the next one
+    // must not follow at once.
+    if (!exchanged) {
+        GaugeSleepMs(g->pause);
+    }
+}
+
+const GaugeData* GaugeFindData(const GaugeFrame* f, const MbusRecord& record) {
+    if (record.tariff != 0 || record.subunit != 0) {
+        return nullptr;
+    }
+    for (const GaugeData& d : f->data) {
+        if (d.quantity == record.quantity && d.function == record.function &&
+            d.storage == record.storage) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+void GaugeDeliverRecord(Gaugereader* g, const MbusRecord& record) {
+    if (g->frame == nullptr) {
+        return;
+    }
+    const GaugeData* d = GaugeFindData(g->frame, record);
+    if (d == nullptr) {
+        return;
+    }
+    Tracef(g, "  Com(%d) Trame(%d) Donnee(%d) ", g->com, g->frame->no, d->no);
+    g->out->Begin(g->com, g->frame->no);
+    if (record.coding == mbus::Coding::Real) {
+        g->out->WriteFloat(d->no, record.real);
+        Tracef(g, "Reel=%f\n", static_cast<double>(record.real));
+        g->out->Terminate();
+        return;
+    }
+    int32_t v = Scaled(record.value, d->div, d->mult);
+    bool asShort = record.bits <= 16 ? d->kind != gauge::Kind::Cpt : d->kind == gauge::Kind::Ana;
+    if (d->kind == gauge::Kind::Ieee) {
+        auto value = static_cast<float>(static_cast<double>(v) * record.multiplier * d->coef);
+        g->out->WriteFloat(d->no, value);
+        Tracef(g, "Reel=%f", static_cast<double>(value));
+    } else if (asShort) {
+        int value = static_cast<int>(static_cast<uint32_t>(v) & 0xFFFFu);
+        g->out->WriteShort(d->no, value);
+        Tracef(g, "Ana=%d", value);
+    } else {
+        g->out->WriteLong(d->no, v);
+        Tracef(g, "Cpt=%d", v);
+    }
+    Tracef(g, "\n");
+    g->out->Terminate();
+}

@@ -1,0 +1,570 @@
+// M-Bus long-frame checks and the data-record decoder.
+#include "mbus.h"
+
+#include <syslog.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using mbus::Coding;
+using mbus::Stop;
+
+const char* const kQuantityNames[mbus::kQuantityCount] = {"Energy",
+                                                          "Volume",
+                                                          "Mass",
+                                                          "OnTime",
+                                                          "OperatingTime",
+                                                          "Power",
+                                                          "VolumeFlow",
+                                                          "MassFlow",
+                                                          "FlowTemperature",
+                                                          "ReturnTemperature",
+                                                          "TemperatureDifference",
+                                                          "ExternalTemperature",
+                                                          "Pressure",
+                                                          "DateTimePoint",
+                                                          "DatePoint",
+                                                          "AveragingDuration",
+                                                          "ActualityDuration",
+                                                          "BusAddr",
+                                                          "ErrorFlags"};
+
+constexpr int kUnitCount = 17;
+const char* const kUnitNames[kUnitCount + 1] = {
+    "unknow", "Wh",  "J",    "m3",     "kg",   "secondes", "minutes", "heures", "Jour",
+    "W",      "J/h", "m3/h", "m3/min", "m3/s", "kg/h",     "degreC",  "K",      "bar"};
+
+const char* const kFunctionNames[4] = {"Inst", "Min", "Max", "Error"};
+
+// Unit indexes.
+constexpr int kWh = 1, kJ = 2, kM3 = 3, kKg = 4, kSecondes = 5, kW = 9, kJh = 10, kM3h = 11,
+              kM3min = 12, kM3s = 13, kKgh = 14, kDegreC = 15, kK = 16, kBar = 17;
+
+// The function field (DIF bits 4-5) on the wire is instantaneous, maximum, minimum, error; this
+// system numbers them Inst, Min, Max, Error.
+const int kFunctionOfField[4] = {mbus::kInst, mbus::kMax, mbus::kMin, mbus::kError};
+
+// 10^-9 .. 10^7, indexed by exponent + 9: every VIF multiplier, without pow() at run time.
+const double kPow10[17] = {1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
+                           1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7};
+
+// Plain VIF ranges: quantity, unit, and the exponent offset applied to the low bits (nnn for
+// ranges of 8, nn for ranges of 4). Durations take their unit from nn and have no multiplier.
+struct VifRange {
+    unsigned char first;
+    unsigned char last;
+    int quantity;
+    int unit;  // 0 with a duration: unit = secondes + nn
+    int offset;
+};
+
+const VifRange kVifRanges[] = {
+    {0x00, 0x07, mbus::kEnergy, kWh, -3},
+    {0x08, 0x0F, mbus::kEnergy, kJ, 0},
+    {0x10, 0x17, mbus::kVolume, kM3, -6},
+    {0x18, 0x1F, mbus::kMass, kKg, -3},
+    {0x20, 0x23, mbus::kOnTime, 0, 0},
+    {0x24, 0x27, mbus::kOperatingTime, 0, 0},
+    {0x28, 0x2F, mbus::kPower, kW, -3},
+    {0x30, 0x37, mbus::kPower, kJh, 0},
+    {0x38, 0x3F, mbus::kVolumeFlow, kM3h, -6},
+    {0x40, 0x47, mbus::kVolumeFlow, kM3min, -7},
+    {0x48, 0x4F, mbus::kVolumeFlow, kM3s, -9},
+    {0x50, 0x57, mbus::kMassFlow, kKgh, -3},
+    {0x58, 0x5B, mbus::kFlowTemperature, kDegreC, -3},
+    {0x5C, 0x5F, mbus::kReturnTemperature, kDegreC, -3},
+    {0x60, 0x63, mbus::kTemperatureDifference, kK, -3},
+    {0x64, 0x67, mbus::kExternalTemperature, kDegreC, -3},
+    {0x68, 0x6B, mbus::kPressure, kBar, -3},
+};
+
+void Tracef(MbusOutput* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Tracef(MbusOutput* out, const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) {
+        out->Trace(text, n < static_cast<int>(sizeof text) ? n : static_cast<int>(sizeof text) - 1);
+    }
+}
+
+void Logf(MbusOutput* out, int priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void Logf(MbusOutput* out, int priority, const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    out->Log(priority, text);
+}
+
+void TraceStopUnsupported(MbusOutput* out) {
+    Tracef(out, "Fonctionnalite non implementee :arret interpretation\n");
+}
+
+// Unsigned little-endian integer of n bytes (n <= 8).
+uint64_t LittleEndian(const unsigned char* bytes, int n) {
+    uint64_t value = 0;
+    for (int i = n - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+// BCD digits, least significant byte first (n <= 8). A most significant nibble F is the minus
+// sign of the other digits.
+int64_t Bcd(const unsigned char* bytes, int n) {
+    int64_t value = 0;
+    bool negative = false;
+    for (int i = n - 1; i >= 0; --i) {
+        int high = bytes[i] >> 4;
+        if (i == n - 1 && high == 0x0F) {
+            negative = true;
+            high = 0;
+        }
+        value = value * 10 + high;
+        value = value * 10 + (bytes[i] & 0x0F);
+    }
+    return negative ? -value : value;
+}
+
+time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+// Type G (2 bytes): a date.
+time_t DateG(const unsigned char* b) {
+    int year = 2000 + (((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3));
+    return LocalTime(year, b[1] & 0x0F, b[0] & 0x1F, 0, 0, 0);
+}
+
+// Type F (4 bytes): a date and a time to the minute.
+time_t DateTimeF(const unsigned char* b) {
+    int year = 2000 + (((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3));
+    return LocalTime(year, b[3] & 0x0F, b[2] & 0x1F, b[1] & 0x1F, b[0] & 0x3F, 0);
+}
+
+// Type I (6 bytes): a date and a time to the second.
+time_t DateTimeI(const unsigned char* b) {
+    int year = 2000 + (((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3));
+    return LocalTime(year, b[4] & 0x0F, b[3] & 0x1F, b[2] & 0x1F, b[1] & 0x3F, b[0] & 0x3F);
+}
+
+void TraceValue(MbusOutput* out, int64_t value) {
+    if (value >= INT32_MIN && value <= (int64_t{1} << 32)) {
+        Tracef(out, "%d ", static_cast<int32_t>(static_cast<uint32_t>(value)));
+    } else {
+        Tracef(out, "$%llX", static_cast<unsigned long long>(value));
+    }
+}
+
+// Quantity, unit and multiplier of a plain VIF (bit 7 masked, neither FD nor a not-decoded
+// one). false when the table has none.
+bool PlainVif(int vif, MbusRecord* r) {
+    for (const VifRange& range : kVifRanges) {
+        if (vif < range.first || vif > range.last) {
+            continue;
+        }
+        r->quantity = range.quantity;
+        if (range.unit == 0) {
+            r->unit = kSecondes + (vif & 0x03);
+            r->multiplier = 1.0;
+        } else {
+            int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
+            r->unit = range.unit;
+            r->multiplier = kPow10[low + range.offset + 9];
+        }
+        return true;
+    }
+    if (vif >= 0x6C && vif <= 0x6F) {
+        r->quantity = (vif & 0x01) != 0 ? mbus::kDateTimePoint : mbus::kDatePoint;
+        return true;
+    }
+    if (vif == 0x7A) {
+        r->quantity = mbus::kBusAddr;
+        return true;
+    }
+    return false;
+}
+
+// Reading one record. `pos` is at the DIF; on return it is after the record (when it goes on).
+enum class Step { Delivered, Skipped, Stopped };
+
+struct Cursor {
+    const unsigned char* data;
+    int length;
+    int pos;
+};
+
+Step StopWith(Stop why, Stop* stop) {
+    *stop = why;
+    return Step::Stopped;
+}
+
+Step Truncated(MbusOutput* out, Stop* stop) {
+    Tracef(out, "enregistrement tronque :arret interpretation\n");
+    return StopWith(Stop::Truncated, stop);
+}
+
+Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
+    const unsigned char* d = c->data;
+    int dif = d[c->pos++];
+    if (dif == 0x2F) {
+        return Step::Skipped;  // idle filler
+    }
+    int field = dif & 0x0F;
+    if (field == 0x0F) {
+        if (dif == 0x0F || dif == 0x1F) {
+            Tracef(out, "donnees constructeur :arret interpretation\n");
+            return StopWith(Stop::Manufacturer, stop);
+        }
+        TraceStopUnsupported(out);
+        return StopWith(Stop::Unsupported, stop);
+    }
+    r->function = kFunctionOfField[(dif >> 4) & 0x03];
+    uint64_t storage = (dif >> 6) & 0x01;
+    int extensions = 0;
+    for (int more = dif & 0x80; more != 0;) {
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
+        }
+        int dife = d[c->pos++];
+        if (++extensions > mbus::kDifeMax) {
+            TraceStopUnsupported(out);
+            return StopWith(Stop::Unsupported, stop);
+        }
+        storage |= static_cast<uint64_t>(dife & 0x0F) << (1 + 4 * (extensions - 1));
+        r->tariff |= ((dife >> 4) & 0x03) << (2 * (extensions - 1));
+        r->subunit |= ((dife >> 6) & 0x01) << (extensions - 1);
+        more = dife & 0x80;
+    }
+    if (storage > INT_MAX) {
+        TraceStopUnsupported(out);
+        return StopWith(Stop::Unsupported, stop);
+    }
+    r->storage = static_cast<int>(storage);
+
+    // VIF and its extensions.
+    if (c->pos >= c->length) {
+        return Truncated(out, stop);
+    }
+    int vif = d[c->pos++];
+    bool skip = false;  // a record whose meaning is not known: read past, not handed on
+    if (vif == 0xFD) {
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
+        }
+        int code = d[c->pos++];
+        if (code != 0x17) {
+            Logf(out, LOG_ERR, "code VIF etendu non reconnue=$%02X", code);
+            TraceStopUnsupported(out);
+            return StopWith(Stop::UnknownFd, stop);
+        }
+        r->quantity = mbus::kErrorFlags;
+    } else {
+        int plain = vif & 0x7F;
+        bool notDecoded = vif == 0xFA || vif == 0xFB || vif == 0xFC || vif == 0xFE || vif == 0xFF ||
+                          (plain >= 0x70 && plain <= 0x79) || (plain >= 0x7B && plain <= 0x7F);
+        if (notDecoded) {
+            // Durations, identifications, extension tables, plain-text and manufacturer VIFs:
+            // nothing here says what such a record means, so none is handed on as something else.
+            // Its length is known all the same, and meters send a fabrication number or a
+            // duration among (often before) their readings: it is stepped over, not a reason
+            // to lose the records after it.
+            skip = true;
+        } else if (!PlainVif(plain, r)) {
+            TraceStopUnsupported(out);
+            return StopWith(Stop::Unsupported, stop);
+        }
+        int vifes = 0;
+        for (int more = vif & 0x80; more != 0;) {
+            if (c->pos >= c->length) {
+                return Truncated(out, stop);
+            }
+            more = d[c->pos++] & 0x80;
+            if (++vifes > mbus::kVifeMax) {
+                out->Log(LOG_ERR, "depassement max VIFE");
+                break;
+            }
+        }
+        if (skip && plain == 0x7C) {
+            // A unit in plain text follows the VIF (and its extensions): its length, then it.
+            if (c->pos >= c->length) {
+                return Truncated(out, stop);
+            }
+            int unit = d[c->pos++];
+            if (unit > c->length - c->pos) {
+                return Truncated(out, stop);
+            }
+            c->pos += unit;
+        }
+    }
+
+    // Size and coding of the data.
+    int bytes = 0;
+    bool sign = true;     // integers are two's complement, except where the bits are fields
+    bool negate = false;  // variable-length BCD of a negative value: the digits are the magnitude
+    switch (field) {
+        case 0x00:
+        case 0x08:
+            return Step::Skipped;  // no data (a value, or a readout selection)
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+            bytes = field;
+            break;
+        case 0x05:
+            bytes = 4;
+            r->coding = Coding::Real;
+            break;
+        case 0x06:
+            bytes = 6;
+            break;
+        case 0x07:
+            bytes = 8;
+            break;
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+            bytes = field - 8;
+            r->coding = Coding::Bcd;
+            break;
+        case 0x0E:
+            bytes = 6;
+            r->coding = Coding::Bcd;
+            break;
+        case 0x0D: {
+            if (c->pos >= c->length) {
+                return Truncated(out, stop);
+            }
+            int lvar = d[c->pos++];
+            if (lvar <= 0xBF) {
+                if (lvar > c->length - c->pos) {
+                    return Truncated(out, stop);
+                }
+                Tracef(out, " %s texte de %d caracteres ignore\n", MbusQuantityName(r->quantity),
+                       lvar);
+                c->pos += lvar;
+                return Step::Skipped;
+            }
+            if (lvar >= 0xC0 && lvar <= 0xC8) {
+                bytes = lvar - 0xC0;
+                r->coding = Coding::Bcd;
+            } else if (lvar >= 0xD0 && lvar <= 0xD8) {
+                bytes = lvar - 0xD0;
+                r->coding = Coding::Bcd;
+            } else if (lvar >= 0xE0 && lvar <= 0xE8) {
+                bytes = lvar - 0xE0;
+            } else {
+                TraceStopUnsupported(out);
+                return StopWith(Stop::Variable, stop);
+            }
+            if (bytes > c->length - c->pos) {
+                return Truncated(out, stop);
+            }
+            if (bytes == 0) {
+                return Step::Skipped;
+            }
+            negate = lvar >= 0xD0 && lvar <= 0xD8;
+            break;
+        }
+        default:
+            break;
+    }
+    if (bytes > c->length - c->pos) {
+        return Truncated(out, stop);
+    }
+    const unsigned char* value = d + c->pos;
+    c->pos += bytes;
+    r->bits = bytes * 8;
+    if (skip) {
+        Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+        return Step::Skipped;
+    }
+
+    Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
+           MbusFunctionName(r->function), r->storage);
+    if (r->tariff != 0 || r->subunit != 0) {
+        Tracef(out, " Tarif(%d) Unite(%d)", r->tariff, r->subunit);
+    }
+    Tracef(out, " =");
+    if (r->coding == Coding::Real) {
+        uint32_t raw = static_cast<uint32_t>(LittleEndian(value, 4));
+        memcpy(&r->real, &raw, sizeof r->real);
+        Tracef(out, "%f ", static_cast<double>(r->real));
+        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        return Step::Delivered;
+    }
+    if (r->coding == Coding::Bcd) {
+        r->value = negate ? -Bcd(value, bytes) : Bcd(value, bytes);
+        TraceValue(out, r->value);
+        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        return Step::Delivered;
+    }
+    bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
+                (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
+    if (date) {
+        time_t t = bytes == 2 ? DateG(value) : bytes == 4 ? DateTimeF(value) : DateTimeI(value);
+        r->value = t;
+        char text[32] = "?\n";
+        ctime_r(&t, text);
+        Tracef(out, "%s", text);
+        return Step::Delivered;
+    }
+    if (r->quantity == mbus::kDatePoint || r->quantity == mbus::kDateTimePoint ||
+        r->quantity == mbus::kErrorFlags || r->quantity == mbus::kBusAddr) {
+        sign = false;
+    }
+    uint64_t raw = LittleEndian(value, bytes);
+    if (sign && bytes < 8 && (raw >> (bytes * 8 - 1)) != 0) {
+        raw |= ~uint64_t{0} << (bytes * 8);
+    }
+    r->value = static_cast<int64_t>(raw);
+    TraceValue(out, r->value);
+    Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+    return Step::Delivered;
+}
+
+}  // namespace
+
+const char* MbusQuantityName(int quantity) {
+    return quantity >= 0 && quantity < mbus::kQuantityCount ? kQuantityNames[quantity] : "unknow";
+}
+
+const char* MbusUnitName(int unit) {
+    return unit >= 1 && unit <= kUnitCount ? kUnitNames[unit] : "unknow";
+}
+
+const char* MbusFunctionName(int function) {
+    return function >= 0 && function < 4 ? kFunctionNames[function] : "Unknow";
+}
+
+int MbusQuantityIndex(const char* name, int count) {
+    if (name == nullptr) {
+        return -1;
+    }
+    for (int i = 0; i < count && i < mbus::kQuantityCount; ++i) {
+        if (strcmp(name, kQuantityNames[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void MbusShortFrame(unsigned char control, unsigned char address, unsigned char out[5]) {
+    out[0] = mbus::kShortStart;
+    out[1] = control;
+    out[2] = address;
+    out[3] = static_cast<unsigned char>(control + address);
+    out[4] = mbus::kStop;
+}
+
+int MbusCheckLongFrame(const unsigned char* bytes, int count, MbusOutput* out, int* data) {
+    int start = 0;
+    while (start < count && bytes[start] != mbus::kLongStart) {
+        ++start;
+    }
+    if (start >= count) {
+        Tracef(out, "caractere de debut de trame non recu\n");
+        return 0;
+    }
+    const unsigned char* f = bytes + start;
+    int available = count - start;
+    if (available < 4) {
+        return -1;
+    }
+    if (f[1] != f[2]) {
+        Tracef(out, "Longueur recue discordante %02X!=%02X\n", f[1], f[2]);
+        return -1;
+    }
+    if (f[3] != mbus::kLongStart) {
+        Tracef(out, "erreur 2eme caractere debut trame %02X\n", f[3]);
+        return -1;
+    }
+    int length = f[1];
+    if (available < length + 6) {
+        return -1;
+    }
+    unsigned char sum = 0;
+    for (int i = 0; i < length; ++i) {
+        sum = static_cast<unsigned char>(sum + f[4 + i]);
+    }
+    if (sum != f[4 + length]) {
+        Tracef(out, "erreur checksum\n");
+        return -1;
+    }
+    if (f[5 + length] != mbus::kStop) {
+        Tracef(out, "manque caractere de fin\n");
+        return -1;
+    }
+    if (length < 3) {
+        // No room for the control, address and CI fields: not an answer to anything.
+        Tracef(out, "erreur longueur %02X\n", length);
+        return -1;
+    }
+    *data = start + 7;
+    return length;
+}
+
+int MbusDecodeHeader(const unsigned char* data, int length, MbusHeader* header) {
+    if (length < mbus::kHeaderSize) {
+        return -1;
+    }
+    header->identification = Bcd(data, 4);
+    header->manufacturer = data[4] | (data[5] << 8);
+    header->version = data[6];
+    header->medium = data[7];
+    header->access = data[8];
+    header->status = data[9];
+    header->signature = data[10] | (data[11] << 8);
+    return 0;
+}
+
+void MbusTraceHeader(const MbusHeader* h, MbusOutput* out) {
+    Tracef(out, "Identification=%d Fabriquant=%d ", static_cast<int>(h->identification),
+           static_cast<int>(h->manufacturer));
+    Tracef(out, "Version=$%02X Acces=$%02X ", h->version, h->access);
+    Tracef(out, "Status=$%02X Signature=%d\n", h->status, static_cast<int>(h->signature));
+}
+
+mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out,
+                             int* delivered) {
+    int count = 0;
+    Stop stop = Stop::End;
+    Cursor c{data, length, mbus::kHeaderSize};
+    while (c.pos < c.length) {
+        MbusRecord record;
+        record.offset = c.pos;
+        Step step = ReadRecord(&c, out, &record, &stop);
+        if (step == Step::Stopped) {
+            break;
+        }
+        if (step == Step::Delivered) {
+            out->Record(record);
+            ++count;
+            out->RecordPause(mbus::kRecordPauseMs);
+        }
+    }
+    if (delivered != nullptr) {
+        *delivered = count;
+    }
+    return stop;
+}

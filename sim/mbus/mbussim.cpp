@@ -1,0 +1,668 @@
+// mbussim: a population of M-Bus meters (slaves) on a pseudo-terminal. It holds the master side,
+// links a path (e.g. a sandbox's dev/ttyUSB0) to the slave side, and answers the master's short
+// frames: SND_NKE with the single character E5, REQ_UD2 with a long frame (RSP_UD) whose records
+// come from a script. On cue (script, command line, or a command FIFO read while it runs) a meter
+// misbehaves: noise before its frame, L fields that differ or that do not match the bytes sent,
+// a bad checksum, no stop byte, a truncated frame, a late answer, or silence.
+//
+// Frames, checksums and value codings are written here from the link and application rules,
+// independently of the driver's decoder.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pty.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: mbussim --link PATH [options]\n"
+    "  --link PATH       symbolic link made to the pty's slave side (removed at the end)\n"
+    "  --script FILE     meters, records and cues, one a line (see below)\n"
+    "  --control FIFO    command FIFO, read while running (created if missing)\n"
+    "  --status FILE     rewritten after each request: requests=N nke=N ud2=N answers=N "
+    "commands=N\n"
+    "  --log FILE        one line per request received: its bytes in hex\n"
+    "  --cue TEXT        a cue line, applied after the script\n"
+    "script lines:\n"
+    "  meter ADDR [id=N] [man=N] [version=N] [medium=N] [status=N]   (then its records)\n"
+    "  rec DIF[,DIFE..] VIF[,VIFE..] VALUE [+STEP]   VALUE: integer, real, YYYY-MM-DD or\n"
+    "      YYYY-MM-DDTHH:MM; coded as the DIF's data field says; +STEP is added at each answer\n"
+    "  raw HEX..         record bytes sent as they are\n"
+    "cue lines (FIFO lines may omit the '!'; ADDR * = every meter; N: answers affected, 0 or\n"
+    "absent = all):\n"
+    "  !noise ADDR K [N] | !badlen ADDR [N] | !wronglen ADDR [N] | !badsum ADDR [N]\n"
+    "  | !nostop ADDR [N] | !truncate ADDR K [N] | !late ADDR MS [N] | !silent ADDR on|off\n"
+    "  | !set ADDR INDEX VALUE | !clear ADDR | !quit\n";
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+struct Record {
+    std::vector<unsigned char> dif;  // DIF and DIFEs
+    std::vector<unsigned char> vif;  // VIF and VIFEs
+    std::string value;
+    double step = 0;
+    double number = 0;
+    std::vector<unsigned char> raw;  // a raw record: sent as it is
+};
+
+// A cue: -1 off, 0 forever, N answers left.
+struct Cue {
+    int left = -1;
+    int argument = 0;
+};
+
+struct Slave {
+    int address = 0;
+    long id = 12345678;
+    int manufacturer = 0x1596;  // three letters packed as the standard packs them
+    int version = 1;
+    int medium = 7;  // water
+    int status = 0;
+    int access = 0;
+    std::vector<Record> records;
+    bool silent = false;
+    Cue noise, badlen, wronglen, badsum, nostop, truncate, late;
+};
+
+struct Population {
+    std::map<int, Slave> slaves;
+    int current = -1;  // meter the next rec/raw lines belong to
+    bool quit = false;
+    long requests = 0, nke = 0, ud2 = 0, answers = 0, commands = 0;
+};
+
+void Consume(Cue& cue) {
+    if (cue.left > 0 && --cue.left == 0) {
+        cue.left = -1;
+    }
+}
+
+bool Active(const Cue& cue) {
+    return cue.left >= 0;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    std::string w;
+    while (in >> w) {
+        words.push_back(w);
+    }
+    return words;
+}
+
+std::vector<unsigned char> HexList(const std::string& text) {
+    std::vector<unsigned char> bytes;
+    std::string item;
+    std::istringstream in(text);
+    while (std::getline(in, item, ',')) {
+        bytes.push_back(static_cast<unsigned char>(strtol(item.c_str(), nullptr, 16)));
+    }
+    return bytes;
+}
+
+// Data bytes of a record's value, as its DIF's data field codes it.
+std::vector<unsigned char> Encode(const Record& r) {
+    int field = r.dif[0] & 0x0F;
+    int plainVif = r.vif[0] & 0x7F;
+    std::vector<unsigned char> out;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    bool isDate = sscanf(r.value.c_str(), "%d-%d-%d", &year, &month, &day) == 3;
+    if (isDate) {
+        sscanf(r.value.c_str(), "%*d-%*d-%*dT%d:%d", &hour, &minute);
+        int y = year - 2000;
+        if (plainVif == 0x6C) {  // type G
+            out.push_back(static_cast<unsigned char>((day & 0x1F) | ((y & 0x07) << 5)));
+            out.push_back(static_cast<unsigned char>((month & 0x0F) | ((y >> 3) << 4)));
+        } else {  // type F
+            out.push_back(static_cast<unsigned char>(minute & 0x3F));
+            out.push_back(static_cast<unsigned char>(hour & 0x1F));
+            out.push_back(static_cast<unsigned char>((day & 0x1F) | ((y & 0x07) << 5)));
+            out.push_back(static_cast<unsigned char>((month & 0x0F) | ((y >> 3) << 4)));
+        }
+        return out;
+    }
+    static const int kIntBytes[8] = {0, 1, 2, 3, 4, 4, 6, 8};
+    if (field == 0x05) {
+        float f = static_cast<float>(r.number);
+        uint32_t bits = 0;
+        memcpy(&bits, &f, sizeof bits);
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<unsigned char>(bits >> (8 * i)));
+        }
+    } else if (field >= 0x01 && field <= 0x07) {
+        auto v = static_cast<uint64_t>(static_cast<int64_t>(std::llround(r.number)));
+        for (int i = 0; i < kIntBytes[field]; ++i) {
+            out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        }
+    } else if ((field >= 0x09 && field <= 0x0C) || field == 0x0E) {
+        int n = field == 0x0E ? 6 : field - 8;
+        bool negative = r.number < 0;
+        auto v = static_cast<uint64_t>(std::llabs(std::llround(r.number)));
+        for (int i = 0; i < n; ++i) {
+            int low = static_cast<int>(v % 10);
+            v /= 10;
+            int high = static_cast<int>(v % 10);
+            v /= 10;
+            if (negative && i == n - 1) {
+                high = 0x0F;
+            }
+            out.push_back(static_cast<unsigned char>(low | (high << 4)));
+        }
+    }
+    return out;
+}
+
+std::string Hex(const std::vector<unsigned char>& bytes) {
+    std::string text;
+    char b[4];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%02X ", c);
+        text += b;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The RSP_UD of a meter, with what its cues make of it.
+std::vector<unsigned char> LongFrame(Slave& s) {
+    std::vector<unsigned char> body = {0x08, static_cast<unsigned char>(s.address), 0x72};
+    long id = s.id;
+    for (int i = 0; i < 4; ++i) {  // identification: 8 BCD digits, least significant first
+        int low = static_cast<int>(id % 10);
+        id /= 10;
+        int high = static_cast<int>(id % 10);
+        id /= 10;
+        body.push_back(static_cast<unsigned char>(low | (high << 4)));
+    }
+    body.push_back(static_cast<unsigned char>(s.manufacturer & 0xFF));
+    body.push_back(static_cast<unsigned char>(s.manufacturer >> 8));
+    body.push_back(static_cast<unsigned char>(s.version));
+    body.push_back(static_cast<unsigned char>(s.medium));
+    body.push_back(static_cast<unsigned char>(s.access++ & 0xFF));
+    body.push_back(static_cast<unsigned char>(s.status));
+    body.push_back(0x00);
+    body.push_back(0x00);
+    for (Record& r : s.records) {
+        if (!r.raw.empty()) {
+            body.insert(body.end(), r.raw.begin(), r.raw.end());
+            continue;
+        }
+        body.insert(body.end(), r.dif.begin(), r.dif.end());
+        body.insert(body.end(), r.vif.begin(), r.vif.end());
+        std::vector<unsigned char> data = Encode(r);
+        body.insert(body.end(), data.begin(), data.end());
+        r.number += r.step;
+    }
+    if (body.size() > 255) {
+        body.resize(255);  // the script asked for more than a frame holds
+    }
+    unsigned char sum = 0;
+    for (unsigned char b : body) {
+        sum = static_cast<unsigned char>(sum + b);
+    }
+    auto length = static_cast<unsigned char>(body.size());
+    std::vector<unsigned char> frame;
+    if (Active(s.noise)) {
+        for (int i = 0; i < s.noise.argument; ++i) {
+            frame.push_back(static_cast<unsigned char>(0xA5 + i * 7));
+        }
+        Consume(s.noise);
+    }
+    unsigned char l1 = length, l2 = length;
+    if (Active(s.badlen)) {
+        l2 = static_cast<unsigned char>(length + 1);
+        Consume(s.badlen);
+    } else if (Active(s.wronglen)) {
+        l1 = l2 = static_cast<unsigned char>(length + 1);
+        Consume(s.wronglen);
+    }
+    frame.insert(frame.end(), {0x68, l1, l2, 0x68});
+    frame.insert(frame.end(), body.begin(), body.end());
+    if (Active(s.badsum)) {
+        sum = static_cast<unsigned char>(sum ^ 0x5A);
+        Consume(s.badsum);
+    }
+    frame.push_back(sum);
+    if (Active(s.nostop)) {
+        Consume(s.nostop);
+    } else {
+        frame.push_back(0x16);
+    }
+    if (Active(s.truncate)) {
+        if (static_cast<size_t>(s.truncate.argument) < frame.size()) {
+            frame.resize(static_cast<size_t>(s.truncate.argument));
+        }
+        Consume(s.truncate);
+    }
+    return frame;
+}
+
+bool ParseRecord(Slave& s, const std::vector<std::string>& w) {
+    if (w.size() < 4) {
+        return false;
+    }
+    Record r;
+    r.dif = HexList(w[1]);
+    r.vif = HexList(w[2]);
+    r.value = w[3];
+    r.number = strtod(w[3].c_str(), nullptr);
+    if (w.size() > 4 && w[4][0] == '+') {
+        r.step = strtod(w[4].c_str() + 1, nullptr);
+    }
+    if (r.dif.empty() || r.vif.empty()) {
+        return false;
+    }
+    s.records.push_back(r);
+    return true;
+}
+
+void SetCue(Population& p, const std::string& address, Cue Slave::*cue, int argument, int left) {
+    for (auto& [a, s] : p.slaves) {
+        if (address == "*" || atoi(address.c_str()) == a) {
+            (s.*cue).argument = argument;
+            (s.*cue).left = left;
+        }
+    }
+}
+
+bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
+    std::string line = text;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) {
+        line.erase(hash);
+    }
+    std::vector<std::string> w = Words(line);
+    if (w.empty()) {
+        return true;
+    }
+    std::string verb = w[0];
+    if (verb[0] == '!') {
+        verb.erase(0, 1);
+    } else if (!fromFifo && verb != "meter" && verb != "rec" && verb != "raw") {
+        fprintf(stderr, "mbussim: unknown line: %s\n", text.c_str());
+        return false;
+    }
+    auto arg = [&](size_t i) { return w.size() > i ? atoi(w[i].c_str()) : 0; };
+    std::string who = w.size() > 1 ? w[1] : "*";
+    if (verb == "meter") {
+        Slave s;
+        s.address = arg(1);
+        for (size_t i = 2; i < w.size(); ++i) {
+            size_t eq = w[i].find('=');
+            std::string key = w[i].substr(0, eq);
+            long value = eq == std::string::npos ? 0 : strtol(w[i].c_str() + eq + 1, nullptr, 0);
+            if (key == "id") {
+                s.id = value;
+            } else if (key == "man") {
+                s.manufacturer = static_cast<int>(value);
+            } else if (key == "version") {
+                s.version = static_cast<int>(value);
+            } else if (key == "medium") {
+                s.medium = static_cast<int>(value);
+            } else if (key == "status") {
+                s.status = static_cast<int>(value);
+            }
+        }
+        p.slaves[s.address] = s;
+        p.current = s.address;
+    } else if (verb == "rec" || verb == "raw") {
+        if (p.slaves.count(p.current) == 0) {
+            fprintf(stderr, "mbussim: a record before any meter: %s\n", text.c_str());
+            return false;
+        }
+        Slave& s = p.slaves[p.current];
+        if (verb == "raw") {
+            Record r;
+            std::string all;
+            for (size_t i = 1; i < w.size(); ++i) {
+                all += (i > 1 ? "," : "") + w[i];
+            }
+            r.raw = HexList(all);
+            s.records.push_back(r);
+        } else if (!ParseRecord(s, w)) {
+            fprintf(stderr, "mbussim: bad record: %s\n", text.c_str());
+            return false;
+        }
+    } else if (verb == "noise") {
+        SetCue(p, who, &Slave::noise, arg(2), arg(3));
+    } else if (verb == "badlen") {
+        SetCue(p, who, &Slave::badlen, 0, arg(2));
+    } else if (verb == "wronglen") {
+        SetCue(p, who, &Slave::wronglen, 0, arg(2));
+    } else if (verb == "badsum") {
+        SetCue(p, who, &Slave::badsum, 0, arg(2));
+    } else if (verb == "nostop") {
+        SetCue(p, who, &Slave::nostop, 0, arg(2));
+    } else if (verb == "truncate") {
+        SetCue(p, who, &Slave::truncate, arg(2), arg(3));
+    } else if (verb == "late") {
+        SetCue(p, who, &Slave::late, arg(2), arg(3));
+    } else if (verb == "silent") {
+        for (auto& [a, s] : p.slaves) {
+            if (who == "*" || atoi(who.c_str()) == a) {
+                s.silent = w.size() > 2 && w[2] == "on";
+            }
+        }
+    } else if (verb == "set") {
+        auto it = p.slaves.find(arg(1));
+        size_t index = static_cast<size_t>(arg(2));
+        if (it != p.slaves.end() && index < it->second.records.size() && w.size() > 3) {
+            it->second.records[index].value = w[3];
+            it->second.records[index].number = strtod(w[3].c_str(), nullptr);
+        }
+    } else if (verb == "clear") {
+        for (auto& [a, s] : p.slaves) {
+            if (who == "*" || atoi(who.c_str()) == a) {
+                s.noise = s.badlen = s.wronglen = s.badsum = s.nostop = s.truncate = s.late = Cue{};
+                s.silent = false;
+            }
+        }
+    } else if (verb == "quit") {
+        p.quit = true;
+    } else {
+        fprintf(stderr, "mbussim: unknown cue: %s\n", text.c_str());
+        return fromFifo;
+    }
+    return true;
+}
+
+long long NowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+struct Control {
+    int fd = -1;
+    int keep = -1;  // our own writer, so the FIFO never reads end-of-file
+    std::string pending;
+};
+
+void ReadControl(Control& c, Population& p) {
+    if (c.fd < 0) {
+        return;
+    }
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(c.fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        c.pending.append(buffer, static_cast<size_t>(n));
+    }
+    size_t end;
+    while ((end = c.pending.find('\n')) != std::string::npos) {
+        std::string line = c.pending.substr(0, end);
+        c.pending.erase(0, end + 1);
+        ApplyLine(p, line, true);
+        ++p.commands;
+    }
+}
+
+void WriteStatus(const std::string& path, const Population& p) {
+    if (path.empty()) {
+        return;
+    }
+    std::string temp = path + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (f == nullptr) {
+        return;
+    }
+    fprintf(f, "requests=%ld nke=%ld ud2=%ld answers=%ld commands=%ld\n", p.requests, p.nke, p.ud2,
+            p.answers, p.commands);
+    fclose(f);
+    rename(temp.c_str(), path.c_str());
+}
+
+void Log(const std::string& path, const std::vector<unsigned char>& bytes) {
+    if (path.empty()) {
+        return;
+    }
+    FILE* f = fopen(path.c_str(), "a");
+    if (f != nullptr) {
+        fprintf(f, "%s\n", Hex(bytes).c_str());
+        fclose(f);
+    }
+}
+
+// Sleeps ms milliseconds, reading commands meanwhile; false when asked to stop.
+bool Pause(long ms, Control& c, Population& p, const sigset_t* sigmask) {
+    long long until = NowNs() + ms * 1000000LL;
+    while (!g_stop) {
+        long long left = until - NowNs();
+        if (left <= 0) {
+            return true;
+        }
+        pollfd fd{c.fd, POLLIN, 0};
+        timespec timeout{static_cast<time_t>(left / 1000000000LL),
+                         static_cast<long>(left % 1000000000LL)};
+        ppoll(&fd, c.fd >= 0 ? 1 : 0, &timeout, sigmask);
+        ReadControl(c, p);
+    }
+    return false;
+}
+
+// Answers one request to a meter, if it answers at all.
+void Answer(PtyLine& line, Population& p, Control& c, int control, int address,
+            const sigset_t* sigmask) {
+    auto it = p.slaves.find(address);
+    if (it == p.slaves.end() || it->second.silent) {
+        return;
+    }
+    Slave& s = it->second;
+    std::vector<unsigned char> answer;
+    int kind = control & 0x4F;  // the frame count bits (FCB, FCV) do not change the request
+    if (control == 0x40) {
+        answer.push_back(0xE5);
+    } else if (kind == 0x4B) {
+        answer = LongFrame(s);
+    } else {
+        return;
+    }
+    if (Active(s.late)) {
+        int ms = s.late.argument;
+        Consume(s.late);
+        if (!Pause(ms, c, p, sigmask)) {
+            return;
+        }
+    }
+    line.Write(answer.data(), answer.size());
+    ++p.answers;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Population population;
+    std::string link, script, control, status, log;
+    std::vector<std::string> cues;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "mbussim: %s needs a value\n%s", arg.c_str(), kUsage);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--link") {
+            link = next();
+        } else if (arg == "--script") {
+            script = next();
+        } else if (arg == "--control") {
+            control = next();
+        } else if (arg == "--status") {
+            status = next();
+        } else if (arg == "--log") {
+            log = next();
+        } else if (arg == "--cue") {
+            cues.push_back(next());
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else {
+            fprintf(stderr, "mbussim: unknown argument %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (link.empty()) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            fprintf(stderr, "mbussim: cannot read %s\n", script.c_str());
+            return 2;
+        }
+        std::string text;
+        while (std::getline(in, text)) {
+            if (!ApplyLine(population, text, false)) {
+                return 2;
+            }
+        }
+    }
+    for (const std::string& cue : cues) {
+        if (!ApplyLine(population, cue[0] == '!' ? cue : "!" + cue, false)) {
+            return 2;
+        }
+    }
+
+    // The stop signals are held blocked and only let through inside ppoll, so a stop between a
+    // check of the flag and a wait is never missed.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Control ctl;
+    bool madeFifo = false;
+    if (!control.empty()) {
+        struct stat st {};
+        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
+            fprintf(stderr, "mbussim: fifo %s: %s\n", control.c_str(), strerror(errno));
+            return 2;
+        }
+        ctl.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
+        ctl.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
+        if (ctl.fd < 0) {
+            fprintf(stderr, "mbussim: fifo %s: %s\n", control.c_str(), strerror(errno));
+            return 2;
+        }
+    }
+
+    PtyLine line;
+    if (line.Open(link) != 0) {
+        fprintf(stderr, "mbussim: line %s: %s\n", link.c_str(), strerror(errno));
+        return 1;
+    }
+    WriteStatus(status, population);
+
+    // Requests as they come: short frames 10 C A CS 16 are answered; long frames from the master
+    // (SND_UD) are taken whole and acknowledged; anything else is skipped byte by byte.
+    std::vector<unsigned char> in;
+    while (!g_stop && !population.quit) {
+        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {ctl.fd, POLLIN, 0}};
+        timespec timeout{0, 200000000L};
+        ppoll(fds, ctl.fd >= 0 ? 2 : 1, &timeout, &waitMask);
+        ReadControl(ctl, population);
+        unsigned char buffer[256];
+        ssize_t n = read(line.Master(), buffer, sizeof buffer);
+        if (n > 0) {
+            in.insert(in.end(), buffer, buffer + n);
+        }
+        while (!in.empty()) {
+            if (in[0] == 0x10) {
+                if (in.size() < 5) {
+                    break;
+                }
+                std::vector<unsigned char> frame(in.begin(), in.begin() + 5);
+                if (frame[4] != 0x16 ||
+                    static_cast<unsigned char>(frame[1] + frame[2]) != frame[3]) {
+                    in.erase(in.begin());  // not a good short frame: no answer
+                    continue;
+                }
+                in.erase(in.begin(), in.begin() + 5);
+                Log(log, frame);
+                ++population.requests;
+                if (frame[1] == 0x40) {
+                    ++population.nke;
+                } else if ((frame[1] & 0x4F) == 0x4B) {
+                    ++population.ud2;
+                }
+                Answer(line, population, ctl, frame[1], frame[2], &waitMask);
+                WriteStatus(status, population);
+            } else if (in[0] == 0x68) {
+                if (in.size() < 4) {
+                    break;
+                }
+                size_t total = static_cast<size_t>(in[1]) + 6;
+                if (in[1] != in[2] || in[3] != 0x68) {
+                    in.erase(in.begin());
+                    continue;
+                }
+                if (in.size() < total) {
+                    break;
+                }
+                std::vector<unsigned char> frame(in.begin(), in.begin() + static_cast<long>(total));
+                in.erase(in.begin(), in.begin() + static_cast<long>(total));
+                Log(log, frame);
+                ++population.requests;
+                auto it = population.slaves.find(frame[5]);
+                if (it != population.slaves.end() && !it->second.silent) {
+                    unsigned char ack = 0xE5;
+                    line.Write(&ack, 1);
+                    ++population.answers;
+                }
+                WriteStatus(status, population);
+            } else {
+                in.erase(in.begin());
+            }
+        }
+    }
+    WriteStatus(status, population);
+    line.Close();
+    if (ctl.fd >= 0) {
+        close(ctl.fd);
+    }
+    if (ctl.keep >= 0) {
+        close(ctl.keep);
+    }
+    if (madeFifo) {
+        unlink(control.c_str());
+    }
+    return 0;
+}
