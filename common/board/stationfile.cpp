@@ -123,6 +123,14 @@ int StationMount(const char* source, const char* target, const char* type, unsig
     }
     struct stat info {};
     if (!StationRoot().empty() && stat(device.text, &info) == 0 && S_ISDIR(info.st_mode)) {
+        // A key mounted on the point already shows its root there. A device's file system is
+        // refused a second mount on the same point (EBUSY); a bind mount would stack instead.
+        struct stat shown {};
+        if (stat(point.text, &shown) == 0 && shown.st_dev == info.st_dev &&
+            shown.st_ino == info.st_ino) {
+            errno = EBUSY;
+            return -1;
+        }
         return mount(device.text, point.text, nullptr, flags | MS_BIND, nullptr);
     }
     return mount(device.text, point.text, type, flags, data);

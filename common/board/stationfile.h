@@ -74,7 +74,8 @@ int StationRename(const char* from, const char* to);
 // mount(2) of a board device (source) on a board directory (target): 0 or -1. A source that is
 // not an absolute path ("tmpfs", "none") is passed as it is. In a sandbox the key's device may be
 // a directory: a source that is a directory is bind-mounted (type and data are then not used),
-// so that EBUSY, a forced unmount and statfs behave as on the board.
+// so that a forced unmount and statfs behave as on the board; mounting it again on the point
+// where it is mounted already gives EBUSY, as the device's file system would.
 int StationMount(const char* source, const char* target, const char* type, unsigned long flags,
                  const void* data);
 // umount2(2): 0 or -1.

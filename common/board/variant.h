@@ -13,10 +13,16 @@ enum class TraceVariant { PREFIXED, DETAILED };
 // Serial port table: the full table, or the short one of plcbridge.
 enum class PortTable { FULL, SHORT };
 
+// Communication-log sentences: the French texts built into the program (stickexport), or the
+// printf formats of the text file "/tmp/commlog_msg.ini", looked up by code and key
+// (remoteexport).
+enum class CommLogTexts { BUILTIN, FILE };
+
 struct ProgramVariant {
     const char* name;
     TraceVariant trace;
     PortTable ports;
+    CommLogTexts commlog = CommLogTexts::BUILTIN;
 };
 
 // Defined once per executable (generated for programs; settable in tests).

@@ -1,8 +1,11 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,6 +49,28 @@ bool EnterTestNamespaces() {
         return false;
     }
     return true;
+}
+
+bool EnterNetworkNamespace() {
+    if (unshare(CLONE_NEWNET) != 0) {
+        std::perror("unshare network");
+        return false;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::perror("socket");
+        return false;
+    }
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (!up) {
+        std::perror("loopback up");
+    }
+    close(fd);
+    return up;
 }
 
 Sandbox::Sandbox() {

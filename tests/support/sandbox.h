@@ -12,6 +12,11 @@
 // Unshares IPC and mount namespaces (and a user namespace first when not root). Returns false
 // with a message on stderr when the kernel refuses.
 bool EnterTestNamespaces();
+// Gives the process a network namespace of its own with the loopback interface up: a test can
+// then use any port (123 included) and several loopback addresses (127.0.0.1, 127.0.0.2, ...)
+// without meeting another test. Programs started afterwards share it. False with a message on
+// stderr when the kernel refuses.
+bool EnterNetworkNamespace();
 
 class Sandbox {
   public:

@@ -17,3 +17,15 @@ class ScopedVariant {
   private:
     ProgramVariant saved_;
 };
+
+// The communication-log texts seen by ThisProgram(), put back at the end of the scope.
+class ScopedCommLogTexts {
+  public:
+    explicit ScopedCommLogTexts(CommLogTexts texts) : saved_(g_testVariant.commlog) {
+        g_testVariant.commlog = texts;
+    }
+    ~ScopedCommLogTexts() { g_testVariant.commlog = saved_; }
+
+  private:
+    CommLogTexts saved_;
+};

@@ -76,7 +76,8 @@ TEST(StationFile, BoardPathsLandUnderTheRoot) {
 }
 
 // In a sandbox the USB key's device is a directory: mounting binds it on the mount point, where
-// it shows through, is busy while a file on it is open, and goes with the unmount.
+// it shows through, cannot be mounted there twice, is busy while a file on it is open, and goes
+// with the unmount.
 TEST(StationFile, KeyDirectoryMountsLikeADevice) {
     Sandbox box;
     box.WriteFile("/dev/sda1/FROMKEY.TXT", "on the key\n");
@@ -85,6 +86,9 @@ TEST(StationFile, KeyDirectoryMountsLikeADevice) {
     EXPECT_EQ(box.ReadFile("/mnt/usb/FROMKEY.TXT"), "on the key\n");
     struct statfs key {};
     EXPECT_EQ(StationStatfs("/mnt/usb", &key), 0);
+    // Mounted again on the same point: busy, as a device's file system is.
+    EXPECT_EQ(StationMount("/dev/sda1", "/mnt/usb", "vfat", 0, ""), -1);
+    EXPECT_EQ(errno, EBUSY);
 
     UniqueFd open(StationOpen("/mnt/usb/FROMKEY.TXT", O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(open.Valid());
