@@ -107,6 +107,7 @@ TEST(InstallTree, InstalledDriversReadTheSampleConfiguration) {
     const Driver drivers[] = {
         {"meterlink", 6, 1, "teleinfosim", "/dev/ttyUSB0", "sim/demo/meter.script"},
         {"gaugereader", 7, 2, "mbussim", "/dev/ttyUSB1", "sim/demo/mbus.script"},
+        {"busbridge", 2, 3, "unitelwaysim", "/dev/orxcom0", "sim/demo/unitelway.script"},
         {"plcbridge", 3, 4, "syswaysim", "/dev/orxcom1", "sim/demo/plc.script"},
     };
     for (const Driver& d : drivers) {
