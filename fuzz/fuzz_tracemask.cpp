@@ -26,7 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n > sizeof out) {
         std::abort();
     }
-    if (secretLength >= 2 && std::string(out, n).find(secret) != std::string::npos) {
+    // A PASS command comes out as "PASS ****": the command word itself is no leak.
+    const size_t from =
+        length >= 5 && std::memcmp(text, "PASS ", 5) == 0 ? std::min<size_t>(5, n) : 0;
+    if (secretLength >= 2 && std::string(out + from, n - from).find(secret) != std::string::npos) {
         std::abort();
     }
     return 0;
