@@ -41,11 +41,15 @@ int TtyOpen(Line* line, const LineProfile& profile) {
                 line->rs485Error = errno;
             }
         } else {
-            line->rs485 = LineRs485::kRts;
+            // A device whose modem lines cannot be read has no RTS to turn the line round
+            // with: sends go out plainly instead of failing three requests each.
             int lines = 0;
             if (ioctl(fd, TIOCMGET, &lines) == 0) {
+                line->rs485 = LineRs485::kRts;
                 lines &= ~TIOCM_RTS;
                 ioctl(fd, TIOCMSET, &lines);
+            } else {
+                line->rs485Error = errno;
             }
         }
     }

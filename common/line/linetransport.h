@@ -80,7 +80,8 @@ long long LineDeadline(int milliseconds);
 // raw mode with the profile's settings (SerialOpen: a failure is logged there), discards pending
 // input and output, and with rs485 switches the port to RS485 mode or lowers RTS (receive
 // direction). A refused switch to RS485 mode is not a failure: the line stays usable and
-// line->rs485Error says why, for the driver's log.
+// line->rs485Error says why, for the driver's log. Likewise a device whose modem lines cannot be
+// read (a pty) gets no RTS framing: line->rs485 stays kNone and rs485Error says why.
 // 0, or -1 with errno:
 //   EBUSY   the line is already open
 //   EINVAL  no device in the profile, or a gather time below 0

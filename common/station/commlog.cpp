@@ -877,6 +877,92 @@ bool OtherLanguage(const char* name) {
 
 }  // namespace
 
+namespace {
+
+// The formats of the text file, kept after their first look-up: the INI library reads the file
+// from its start for each look-up, and a communication line takes three or four of them (25 us
+// a line where remoteexport's other lines take 1). The file's identity, size and time are checked
+// once per sentence (one stat), or at each look-up outside a sentence; any change empties the
+// table. Fixed slots: nothing is allocated.
+struct CachedText {
+    bool used;
+    int length;  // what the INI library gave
+    char section[8];
+    char key[40];
+    char text[kTextMax + 1];
+};
+constexpr int kCacheSlots = 512;  // our file has about 250 keys; a quarter stays free
+struct TextCache {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    bool valid;
+    int sentence;  // while a sentence is built: 1 the file was checked, -1 it cannot be cached
+    int count;
+    CachedText slots[kCacheSlots];
+};
+TextCache g_cache;
+
+// The slot of (section, key): the one that holds it, or the free one where it goes.
+CachedText* Slot(const char* section, const char* key) {
+    uint32_t hash = 2166136261u;
+    for (const char* p : {section, "\n", key}) {
+        for (; *p != 0; ++p) {
+            hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+        }
+    }
+    for (int i = 0; i < kCacheSlots; ++i) {
+        CachedText* slot = &g_cache.slots[(hash + static_cast<uint32_t>(i)) % kCacheSlots];
+        if (!slot->used ||
+            (std::strcmp(slot->section, section) == 0 && std::strcmp(slot->key, key) == 0)) {
+            return slot;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the file can be cached, the table emptied when the file is not the one it holds.
+bool TextFileChecked() {
+    struct stat info {};
+    if (StationStat(kTextFile, &info) != 0) {
+        return false;
+    }
+    if (!g_cache.valid || g_cache.device != info.st_dev || g_cache.inode != info.st_ino ||
+        g_cache.size != info.st_size || g_cache.modified.tv_sec != info.st_mtim.tv_sec ||
+        g_cache.modified.tv_nsec != info.st_mtim.tv_nsec) {
+        for (CachedText& slot : g_cache.slots) {
+            slot.used = false;
+        }
+        g_cache.count = 0;
+        g_cache.device = info.st_dev;
+        g_cache.inode = info.st_ino;
+        g_cache.size = info.st_size;
+        g_cache.modified = info.st_mtim;
+        g_cache.valid = true;
+    }
+    return true;
+}
+
+// The cached slot for this look-up, null when the file or the names cannot be cached.
+CachedText* CacheFor(const char* section, const char* key) {
+    if (std::strlen(section) >= sizeof CachedText::section ||
+        std::strlen(key) >= sizeof CachedText::key) {
+        return nullptr;
+    }
+    const bool checked = g_cache.sentence != 0 ? g_cache.sentence > 0 : TextFileChecked();
+    if (!checked) {
+        return nullptr;
+    }
+    CachedText* slot = Slot(section, key);
+    if (slot != nullptr && !slot->used && g_cache.count >= kCacheSlots * 3 / 4) {
+        return nullptr;
+    }
+    return slot;
+}
+
+}  // namespace
+
 int BuildCommSentence(CommLogTexts texts, ChannelInfo* info, uint16_t word, uint32_t parameter,
                       char* buffer, int size) {
     if (size <= 0) {
@@ -893,7 +979,9 @@ int BuildCommSentence(CommLogTexts texts, ChannelInfo* info, uint16_t word, uint
              parameter};
     std::snprintf(s.section, sizeof s.section, "%d", f.k);
     if (texts == CommLogTexts::FILE) {
+        g_cache.sentence = TextFileChecked() ? 1 : -1;
         FromFile(s, f);
+        g_cache.sentence = 0;
     } else {
         BuiltIn(s, f);
     }
@@ -950,8 +1038,22 @@ int initialise_texts() {
 const char* get_text(const char* section, const char* key) {
     static char text[kTextMax + 1];
     const long long start = MonotonicMs();
-    const int n =
-        ini_gets(section, key, kNotFound, text, sizeof text, StationPath(kTextFile).c_str());
+    CachedText* cached = CacheFor(section, key);
+    int n;
+    if (cached != nullptr && cached->used) {
+        std::memcpy(text, cached->text, sizeof text);
+        n = cached->length;
+    } else {
+        n = ini_gets(section, key, kNotFound, text, sizeof text, StationPath(kTextFile).c_str());
+        if (cached != nullptr) {
+            cached->used = true;
+            cached->length = n;
+            std::snprintf(cached->section, sizeof cached->section, "%s", section);
+            std::snprintf(cached->key, sizeof cached->key, "%s", key);
+            std::memcpy(cached->text, text, sizeof text);
+            ++g_cache.count;
+        }
+    }
     if (n <= 0 || std::strcmp(text, kNotFound) == 0) {
         StationLog(LOG_ERR, "no text found for %s,%s", section, key);
     }

@@ -622,7 +622,7 @@ TEST(StationCoreProgram, SampleSiteStarts) {
     ASSERT_FALSE(site.str().empty());
     StationCore core(sandbox, site.str());
     ASSERT_TRUE(core.Ready());
-    EXPECT_EQ(core.ChannelCount(), 60);
+    EXPECT_EQ(core.ChannelCount(), 100);
 }
 
 }  // namespace

@@ -1,0 +1,228 @@
+#include "remoteexport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "argdecode.h"
+#include "channeldb.h"
+#include "timestampedutil.h"
+
+using namespace remoteexport;
+
+namespace {
+
+// An argument cut to its buffer; a value read from an @file keeps its line end, which is no part
+// of a host name or a password.
+void Argument(int argc, char** argv, const char* key, char* buffer, int size) {
+    buffer[0] = 0;
+    if (GetArgumentStr(argc, argv, key, buffer, size - 1) < 0) {
+        buffer[0] = 0;
+        return;
+    }
+    size_t n = std::strlen(buffer);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r')) {
+        buffer[--n] = 0;
+    }
+}
+
+bool Unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '/';
+}
+
+// Appends text to out at *used, terminated; false (errno ENAMETOOLONG) when it does not fit.
+bool Add(char* out, size_t size, size_t* used, const char* text) {
+    const size_t n = std::strlen(text);
+    if (*used + n + 1 > size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(out + *used, text, n + 1);
+    *used += n;
+    return true;
+}
+
+bool AddEncoded(char* out, size_t size, size_t* used, const char* text) {
+    if (RemoteEncodePath(text, out + *used, size - *used) != 0) {
+        return false;
+    }
+    *used += std::strlen(out + *used);
+    return true;
+}
+
+}  // namespace
+
+bool RemoteReadArguments(int argc, char** argv, RemoteArguments* args) {
+    args->port = ValueArgumentDecode(argc, argv, "Port");
+    Argument(argc, argv, "Server", args->server, sizeof args->server);
+    if (args->server[0] == 0) {
+        return false;
+    }
+    Argument(argc, argv, "Login", args->login, sizeof args->login);
+    Argument(argc, argv, "Password", args->password, sizeof args->password);
+    Argument(argc, argv, "To", args->to, sizeof args->to);
+    Argument(argc, argv, "From", args->from, sizeof args->from);
+    return true;
+}
+
+void RemoteApplyFrom(const char* from, ExportCursor* cursor, int* stationLog, int* commLog) {
+    cursor->decimalComma = 1;
+    std::snprintf(cursor->separator, sizeof cursor->separator, " ");
+    *stationLog = 1;
+    *commLog = 1;
+    if (from != nullptr && std::strlen(from) > 2) {
+        if (from[0] == '0') {
+            cursor->decimalComma = 0;
+        }
+        if (from[1] == '0') {
+            *stationLog = 0;
+        }
+        if (from[2] == '0') {
+            *commLog = 0;
+        }
+        if (from[3] != 0) {
+            std::snprintf(cursor->separator, sizeof cursor->separator, "%.*s", kSeparatorMax,
+                          from + 3);
+        }
+    }
+    cursor->csv = std::strcmp(cursor->separator, ",") == 0 && cursor->decimalComma == 0 ? 1 : 0;
+    cursor->dateForm = cursor->csv;
+}
+
+int RemoteEncodePath(const char* text, char* out, size_t size) {
+    static const char kHex[] = "0123456789ABCDEF";
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        const size_t need = Unreserved(*p) ? 1 : 3;
+        if (used + need + 1 > size) {
+            out[used] = 0;
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (need == 1) {
+            out[used++] = static_cast<char>(*p);
+        } else {
+            out[used++] = '%';
+            out[used++] = kHex[*p >> 4];
+            out[used++] = kHex[*p & 0x0F];
+        }
+    }
+    out[used] = 0;
+    return 0;
+}
+
+int RemoteUrlBase(const RemoteArguments* args, int csv, int stationId, int slaveNumber, char* out,
+                  size_t size) {
+    size_t used = 0;
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    out[0] = 0;
+    if (!Add(out, size, &used, "ftp://") || !Add(out, size, &used, args->server) ||
+        !Add(out, size, &used, "/") || !AddEncoded(out, size, &used, args->to)) {
+        return -1;
+    }
+    if (csv == 0) {
+        char station[16];
+        std::snprintf(station, sizeof station, "CSV%04X%02X", static_cast<uint16_t>(stationId),
+                      static_cast<uint8_t>(slaveNumber));
+        if (!Add(out, size, &used, station)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void RemoteShownBase(const RemoteArguments* args, const char* base, char* out, size_t size) {
+    const char* path = std::strchr(base + std::strlen("ftp://"), '/');
+    std::snprintf(out, size, "ftp://%s:%s@%s%s", args->login, kMask, args->server,
+                  path != nullptr ? path : "/");
+}
+
+int RemoteSourceUrl(const char* base, int csv, const TimeStampedSource* source, ChannelInfo* info,
+                    char* out, size_t size) {
+    char name[csvrecord::kNameMax + 32];
+    if (csv == 0) {
+        std::snprintf(name, sizeof name, "_%04X.txt", source->identifier);
+    } else if (source->identifier == timestamped::kStationLog) {
+        std::snprintf(name, sizeof name, "station.csv");
+    } else if (source->identifier == timestamped::kCommLog) {
+        std::snprintf(name, sizeof name, "comm.csv");
+    } else {
+        const int channel = GetModbusAddrChannel(source->identifier);
+        std::snprintf(name, sizeof name, "%s.%d.csv",
+                      NettoieNomFichier(GetChannelName(info, channel)), channel);
+    }
+    size_t used = 0;
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    out[0] = 0;
+    if (!Add(out, size, &used, base) || !AddEncoded(out, size, &used, name)) {
+        return -1;
+    }
+    return 0;
+}
+
+size_t RemoteMaskSecret(const char* data, size_t size, const char* secret, char* out,
+                        size_t outMax) {
+    size_t used = 0;
+    auto put = [&](const char* bytes, size_t n) {
+        n = std::min(n, outMax - used);
+        std::memcpy(out + used, bytes, n);
+        used += n;
+    };
+    if (size >= 5 && std::memcmp(data, "PASS ", 5) == 0) {
+        put("PASS ", 5);
+        put(kMask, std::strlen(kMask));
+        const void* end = std::memchr(data, '\n', size);
+        const size_t eol =
+            end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - data) : size;
+        const size_t cr = eol > 0 && data[eol - 1] == '\r' ? 1 : 0;
+        data += eol - cr;
+        size -= eol - cr;
+    }
+    const size_t secretLength = secret != nullptr ? std::strlen(secret) : 0;
+    size_t i = 0;
+    while (i < size && used < outMax) {
+        if (secretLength > 0 && size - i >= secretLength &&
+            std::memcmp(data + i, secret, secretLength) == 0) {
+            put(kMask, std::strlen(kMask));
+            i += secretLength;
+            continue;
+        }
+        // A secret cut by the end of the text is not shown either: its start is masked.
+        if (secretLength > 1 && size - i < secretLength &&
+            std::memcmp(data + i, secret, size - i) == 0) {
+            put(kMask, std::strlen(kMask));
+            break;
+        }
+        out[used++] = data[i++];
+    }
+    return used;
+}
+
+long RemoteTimeoutSeconds() {
+    if (std::getenv("STATION_ROOT") == nullptr) {
+        return kTimeoutSeconds;
+    }
+    const char* text = std::getenv(kTimeoutVariable);
+    if (text == nullptr) {
+        return kTimeoutSeconds;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != 0 || value < 1 || value > kTimeoutSeconds) {
+        return kTimeoutSeconds;
+    }
+    return value;
+}

@@ -1,0 +1,316 @@
+#include "remoteupload.h"
+
+#include <sched.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "argdecode.h"
+#include "channeldb.h"
+#include "clock.h"
+#include "conf.h"
+#include "logdebug.h"
+#include "stationlog.h"
+
+using namespace remoteexport;
+
+namespace {
+
+__attribute__((format(printf, 2, 3))) void Trace(RemoteExport* run, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    TimeStampSerialDebug(&run->trace);
+    WriteStrToSerialDebug(&run->trace, text);
+}
+
+// What the server sends on the control connection is read by libcurl; anything else is dropped.
+size_t Discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+const char* Label(curl_infotype type) {
+    switch (type) {
+        case CURLINFO_HEADER_IN:
+            return "<= Recv header : ";
+        case CURLINFO_HEADER_OUT:
+            return "=> Send header : ";
+        case CURLINFO_DATA_IN:
+            return "<= Recv data : ";
+        case CURLINFO_SSL_DATA_IN:
+            return "<= Recv SSL data :";
+        case CURLINFO_SSL_DATA_OUT:
+            return "=> Send SSL data : ";
+        default:
+            return "  ";
+    }
+}
+
+bool IsLog(const TimeStampedSource* source, uint16_t log) {
+    return source->identifier == log;
+}
+
+using ReadFunction = size_t (*)(char*, size_t, size_t, void*);
+
+ReadFunction ReaderOf(const TimeStampedSource* source) {
+    if (IsLog(source, timestamped::kStationLog)) {
+        return _FonctionLectureDonneeStation;
+    }
+    if (IsLog(source, timestamped::kCommLog)) {
+        return _FonctionLectureDonneeComm;
+    }
+    return _FonctionLectureDonneeVoie;
+}
+
+// The run's multi handle: it drives the easy handle's transfers and keeps the connection to the
+// server from one source to the next.
+CURLM* g_multi = nullptr;
+
+// Bound on a wait while libcurl has no socket to wait on: it is then between two steps of its
+// own (after a PASV answer, before the data connection is started) and only needs calling again.
+constexpr int kIdleWaitMs = 5;
+
+// One upload with the easy handle's options: curl_easy_perform, but driven here. libcurl's own
+// loop waits a whole second whenever it has neither a socket nor a timer to wait on, which its
+// FTP code leaves it in after every PASV answer that was not there at once: a second per source
+// on any real link.
+CURLcode Perform(CURL* curl) {
+    if (g_multi == nullptr) {
+        g_multi = curl_multi_init();
+        if (g_multi == nullptr) {
+            return curl_easy_perform(curl);
+        }
+    }
+    if (curl_multi_add_handle(g_multi, curl) != CURLM_OK) {
+        return curl_easy_perform(curl);
+    }
+    CURLcode result = CURLE_OK;
+    int running = 1;
+    while (running > 0) {
+        if (curl_multi_perform(g_multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            break;
+        }
+        fd_set read, write, error;
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_ZERO(&error);
+        int highest = -1;
+        long timeout = -1;
+        curl_multi_fdset(g_multi, &read, &write, &error, &highest);
+        curl_multi_timeout(g_multi, &timeout);
+        int waitMs = timeout >= 0 && timeout < 1000 ? static_cast<int>(timeout) : 1000;
+        if (highest < 0) {
+            waitMs = std::min(waitMs, kIdleWaitMs);
+        }
+        curl_multi_wait(g_multi, nullptr, 0, waitMs, nullptr);
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(g_multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+            result = message->data.result;
+        }
+    }
+    curl_multi_remove_handle(g_multi, curl);
+    return result;
+}
+
+template <typename T>
+void Option(CURL* curl, CURLoption option, T value) {
+    const CURLcode result = curl_easy_setopt(curl, option, value);
+    if (result != CURLE_OK) {
+        StationLog(LOG_ERR, "curl option %d : %s", static_cast<int>(option),
+                   curl_easy_strerror(result));
+    }
+}
+
+}  // namespace
+
+int _CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type == CURLINFO_DATA_OUT) {
+        return 0;
+    }
+    auto* run = static_cast<RemoteExport*>(user);
+    char text[kTraceDataMax + 1];
+    const size_t n = RemoteMaskSecret(data, size, run->args.password, text, kTraceDataMax);
+    TimeStampSerialDebug(&run->trace);
+    WriteStrToSerialDebug(&run->trace, Label(type));
+    WriteBytesToSerialDebug(&run->trace, text, static_cast<int>(n));
+    if (n == 0 || text[n - 1] != '\n') {
+        WriteStrToSerialDebug(&run->trace, "\n");
+    }
+    return 0;
+}
+
+void nettoyage_sortie(int status, void* handle) {
+    if (handle != nullptr) {
+        const long long start = MonotonicMs();
+        StationLog(LOG_INFO, "begin clean up");
+        if (g_multi != nullptr) {
+            curl_multi_cleanup(g_multi);  // the connection kept: QUIT
+            g_multi = nullptr;
+        }
+        curl_easy_cleanup(static_cast<CURL*>(handle));
+        StationLog(LOG_INFO, "end cleanup status=%d time=%d ms", status,
+                   static_cast<int>(MonotonicMs() - start));
+    }
+    curl_global_cleanup();
+}
+
+int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
+    run->startMs = MonotonicMs();
+    run->program = argv[0];
+    run->args.port = ValueArgumentDecode(argc, argv, "Port");
+    IsDebug(kDebugName);
+    if (!RemoteReadArguments(argc, argv, &run->args)) {
+        StationLog(LOG_ERR, "pas de serveur");
+        return kNoServer;
+    }
+    CreateSerialDebug(&run->trace, run->args.port);
+
+    const CURLcode init = curl_global_init(CURL_GLOBAL_ALL);
+    if (init != CURLE_OK) {
+        StationLog(LOG_ERR, "curl init : %s", curl_easy_strerror(init));
+        return kFailed + init;
+    }
+    run->curl = curl_easy_init();
+    if (run->curl == nullptr) {
+        StationLog(LOG_ERR, "curl init : %s", curl_easy_strerror(CURLE_FAILED_INIT));
+        curl_global_cleanup();
+        return kFailed + CURLE_FAILED_INIT;
+    }
+    CURL* curl = run->curl;
+    Option(curl, CURLOPT_WRITEFUNCTION, Discard);
+    Option(curl, CURLOPT_DEBUGFUNCTION, _CallbackCurlDebug);
+    Option(curl, CURLOPT_DEBUGDATA, static_cast<void*>(run));
+    Option(curl, CURLOPT_VERBOSE, 1L);
+    Option(curl, CURLOPT_FTP_SKIP_PASV_IP, 0L);
+    Option(curl, CURLOPT_FTP_USE_EPSV, 0L);
+    Option(curl, CURLOPT_USERAGENT, kUserAgent);
+    Option(curl, CURLOPT_APPEND, 1L);
+    // The credentials as options: a password holding "@", ":" or "/" would break a URL.
+    if (run->args.login[0] != 0 || run->args.password[0] != 0) {
+        Option(curl, CURLOPT_USERNAME, run->args.login);
+        Option(curl, CURLOPT_PASSWORD, run->args.password);
+    }
+    // A server that stops answering or taking data must not hold the run for ever.
+    const long bound = RemoteTimeoutSeconds();
+    Option(curl, CURLOPT_CONNECTTIMEOUT, bound);
+    Option(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, bound);
+    Option(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    Option(curl, CURLOPT_LOW_SPEED_TIME, bound);
+    Option(curl, CURLOPT_NOSIGNAL, 1L);
+    Option(curl, CURLOPT_ERRORBUFFER, run->curlError);
+    if (on_exit(nettoyage_sortie, curl) != 0) {
+        StationLog(LOG_ERR, "error on on_exit");
+    }
+    return 0;
+}
+
+int RemoteExportPrepare(RemoteExport* run) {
+    InitializeTimeStampedChannel(&run->reader);
+    std::snprintf(run->destination, sizeof run->destination, kDestination, run->args.server,
+                  run->args.login);
+    ReadTimestampedChannelContextFile(&run->reader, run->destination);
+    Trace(run, "%s send No %d\n", run->program, run->reader.sequence + 1);
+
+    run->cursor = new (std::nothrow) ExportCursor;
+    CriticalAssert(run->cursor != nullptr, "erreur allocation", "remoteexport", __LINE__);
+    ExportCursor* cursor = run->cursor;
+    RemoteApplyFrom(run->args.from, cursor, &run->stationLog, &run->commLog);
+    if (RemoteUrlBase(&run->args, cursor->csv, GetStationId(), GetStationSlaveNumber(), run->base,
+                      sizeof run->base) != 0) {
+        StationLog(LOG_ERR, "URL too long for %s/%s", run->args.server, run->args.to);
+        return kFailed + CURLE_URL_MALFORMAT;
+    }
+    char shown[kUrlSize + 64];
+    RemoteShownBase(&run->args, run->base, shown, sizeof shown);
+    StationLog(LOG_DEBUG, "Racine(%d/%d)=%s", static_cast<int>(std::strlen(run->base)), kUrlSize,
+               shown);
+    StationLog(LOG_DEBUG, "from=%s sep1=%s FormatHeure=%d Virgule=%d Jounaux=(%d,%d)",
+               run->args.from, cursor->separator, cursor->dateForm, cursor->decimalComma,
+               run->stationLog, run->commLog);
+    ChannelReadOpen(&cursor->values);
+    ChannelInfoOpen(&cursor->info);
+    cursor->reader = &run->reader;
+    Option(run->curl, CURLOPT_UPLOAD, 1L);
+    Option(run->curl, CURLOPT_VERBOSE, 1L);
+    Option(run->curl, CURLOPT_READDATA, static_cast<void*>(cursor));
+    return 0;
+}
+
+int RemoteExportSend(RemoteExport* run) {
+    ExportCursor* cursor = run->cursor;
+    for (LinkedListNode* node = run->reader.sources->first; node != nullptr; node = node->next) {
+        sched_yield();
+        auto* source = static_cast<TimeStampedSource*>(node->data);
+        const TimeStampedSource before = *source;
+        if (InitializeReadTimeStampedLine(&run->reader, source) < 1) {
+            continue;
+        }
+        cursor->bytes = 0;
+        const long long start = MonotonicMs();
+        cursor->nextLine = source->firstLine;
+        cursor->linesLeft = source->lastLineNumber - source->firstLine + 1;
+        if (RemoteSourceUrl(run->base, cursor->csv, source, &cursor->info, run->url,
+                            sizeof run->url) != 0) {
+            StationLog(LOG_ERR, "URL too long for %04X", source->identifier);
+            *source = before;
+            WriteTimestampedChannelContextFile(&run->reader, run->destination);
+            return kFailed + CURLE_URL_MALFORMAT;
+        }
+        cursor->channel = -1;
+        // A log the "From" options leave out: its new lines are taken and not sent.
+        if ((IsLog(source, timestamped::kStationLog) && run->stationLog == 0) ||
+            (IsLog(source, timestamped::kCommLog) && run->commLog == 0)) {
+            continue;
+        }
+        if (!IsLog(source, timestamped::kStationLog) && !IsLog(source, timestamped::kCommLog)) {
+            cursor->channel = GetModbusAddrChannel(source->identifier);
+        }
+        Option(run->curl, CURLOPT_READFUNCTION, ReaderOf(source));
+        Option(run->curl, CURLOPT_URL, run->url);
+        run->curlError[0] = 0;
+        const CURLcode result = Perform(run->curl);
+        const long long elapsed = MonotonicMs() - start;
+        StationLog(LOG_DEBUG, "Status ecriture %s=%d %d octets transmis en %d", run->url,
+                   static_cast<int>(result), cursor->bytes, static_cast<int>(elapsed));
+        if (result != CURLE_OK) {
+            StationLog(LOG_ERR, "upload of %s : %s", run->url,
+                       run->curlError[0] != 0 ? run->curlError : curl_easy_strerror(result));
+            // This source is offered again next run; those the server accepted stay accepted.
+            *source = before;
+            WriteTimestampedChannelContextFile(&run->reader, run->destination);
+            return kFailed + static_cast<int>(result);
+        }
+        Trace(run, "send %d bytes in %f s\n", cursor->bytes, static_cast<double>(elapsed) / 1000.0);
+        WriteTimestampedChannelContextFile(&run->reader, run->destination);
+    }
+    ++run->reader.sequence;
+    WriteTimestampedChannelContextFile(&run->reader, run->destination);
+    StationLog(LOG_DEBUG, "Acquitte");
+    StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes,
+               static_cast<int>(MonotonicMs() - run->startMs));
+    Trace(run, "Ack\n");
+    return kDone;
+}
+
+void RemoteExportRelease(RemoteExport* run) {
+    if (run->cursor != nullptr) {
+        ChannelInfoClose(&run->cursor->info);
+        ChannelReadClose(&run->cursor->values);
+        delete run->cursor;
+        run->cursor = nullptr;
+    }
+    FreeTimeStampedChannel(&run->reader);
+}
