@@ -155,8 +155,9 @@ int IsoDate(time_t time, char* out) {
         end = lastHour ? start : start + 3600;
         struct tm last;
         LocalDate(end - 1, last);
-        if (lastHour || date.tm_sec > 59 || last.tm_hour != date.tm_hour || last.tm_mday != date.tm_mday ||
-            last.tm_min != 59 || last.tm_sec != 59 || last.tm_gmtoff != date.tm_gmtoff) {
+        if (lastHour || date.tm_sec > 59 || last.tm_hour != date.tm_hour ||
+            last.tm_mday != date.tm_mday || last.tm_min != 59 || last.tm_sec != 59 ||
+            last.tm_gmtoff != date.tm_gmtoff) {
             start = 1;
             end = 0;
             std::memcpy(out, text, 19);
