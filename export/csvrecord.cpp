@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "commlog.h"
 #include "displaychan.h"
@@ -149,11 +150,14 @@ int IsoDate(time_t time, char* out) {
             return n;
         }
         start = time - (date.tm_min * 60 + date.tm_sec);
-        end = start + 3600;
+        // In the last hour a 32-bit time_t can hold, the hour's end is past it: no caching there.
+        const bool lastHour = start > std::numeric_limits<time_t>::max() - 3600;
+        end = lastHour ? start : start + 3600;
         struct tm last;
         LocalDate(end - 1, last);
-        if (date.tm_sec > 59 || last.tm_hour != date.tm_hour || last.tm_mday != date.tm_mday ||
-            last.tm_min != 59 || last.tm_sec != 59 || last.tm_gmtoff != date.tm_gmtoff) {
+        if (lastHour || date.tm_sec > 59 || last.tm_hour != date.tm_hour ||
+            last.tm_mday != date.tm_mday || last.tm_min != 59 || last.tm_sec != 59 ||
+            last.tm_gmtoff != date.tm_gmtoff) {
             start = 1;
             end = 0;
             std::memcpy(out, text, 19);

@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const size_t secretLength = std::min<size_t>(data[0] % 40, size - 1);
     const std::string secret(reinterpret_cast<const char*>(data + 1), secretLength);
-    if (secret.find('\0') != std::string::npos) {
+    // A password made with the mask's own character could be read back out of a mask standing
+    // next to stars of the text: no leak, but not something this check can tell apart.
+    if (secret.find('\0') != std::string::npos || secret.find('*') != std::string::npos) {
         return 0;
     }
     const char* text = reinterpret_cast<const char*>(data + 1 + secretLength);
@@ -24,7 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n > sizeof out) {
         std::abort();
     }
-    if (secretLength >= 2 && std::string(out, n).find(secret) != std::string::npos) {
+    // A PASS command comes out as "PASS ****": the command word itself is no leak.
+    const size_t from =
+        length >= 5 && std::memcmp(text, "PASS ", 5) == 0 ? std::min<size_t>(5, n) : 0;
+    if (secretLength >= 2 && std::string(out + from, n - from).find(secret) != std::string::npos) {
         std::abort();
     }
     return 0;

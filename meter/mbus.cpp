@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 namespace {
 
@@ -136,8 +137,35 @@ int64_t Bcd(const unsigned char* bytes, int n) {
     return negative ? -value : value;
 }
 
-time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-    tm t{};
+// Days from 1970-01-01 to a day of the Gregorian calendar (month 1 to 12), and back.
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+void CivilFromDays(int64_t days, tm& t) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+    t.tm_mday = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+    t.tm_mon = month - 1;
+    t.tm_year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0) - 1900);
+}
+
+// Seconds since 1970 of a local date, and its normalised fields (for the trace). Meters count
+// years up to 2127, past what a 32-bit time_t holds (the board's): such a date is worked out
+// from the calendar, with the offset from UTC of the last time the C library can convert.
+int64_t LocalTime(int year, int month, int day, int hour, int minute, int second, tm& t) {
+    t = tm{};
     t.tm_year = year - 1900;
     t.tm_mon = month - 1;
     t.tm_mday = day;
@@ -145,25 +173,45 @@ time_t LocalTime(int year, int month, int day, int hour, int minute, int second)
     t.tm_min = minute;
     t.tm_sec = second;
     t.tm_isdst = -1;
-    return mktime(&t);
+    const time_t converted = mktime(&t);
+    if (converted != static_cast<time_t>(-1)) {
+        return converted;
+    }
+    const time_t last = std::numeric_limits<time_t>::max();
+    tm lastLocal{};
+    localtime_r(&last, &lastLocal);
+    const int64_t months = int64_t{year} * 12 + month - 1;
+    const int64_t year0 = months >= 0 ? months / 12 : (months - 11) / 12;
+    const int64_t days =
+        DaysFromCivil(year0, static_cast<int>(months - year0 * 12) + 1, 1) + day - 1;
+    const int64_t local = days * 86400 + hour * 3600 + minute * 60 + second;
+    const int64_t localDays = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+    const int64_t within = local - localDays * 86400;
+    t = tm{};
+    CivilFromDays(localDays, t);
+    t.tm_hour = static_cast<int>(within / 3600);
+    t.tm_min = static_cast<int>(within % 3600 / 60);
+    t.tm_sec = static_cast<int>(within % 60);
+    t.tm_wday = static_cast<int>(((localDays + 4) % 7 + 7) % 7);
+    return local - lastLocal.tm_gmtoff;
 }
 
 // Type G (2 bytes): a date.
-time_t DateG(const unsigned char* b) {
+int64_t DateG(const unsigned char* b, tm& t) {
     int year = 2000 + (((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3));
-    return LocalTime(year, b[1] & 0x0F, b[0] & 0x1F, 0, 0, 0);
+    return LocalTime(year, b[1] & 0x0F, b[0] & 0x1F, 0, 0, 0, t);
 }
 
 // Type F (4 bytes): a date and a time to the minute.
-time_t DateTimeF(const unsigned char* b) {
+int64_t DateTimeF(const unsigned char* b, tm& t) {
     int year = 2000 + (((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3));
-    return LocalTime(year, b[3] & 0x0F, b[2] & 0x1F, b[1] & 0x1F, b[0] & 0x3F, 0);
+    return LocalTime(year, b[3] & 0x0F, b[2] & 0x1F, b[1] & 0x1F, b[0] & 0x3F, 0, t);
 }
 
 // Type I (6 bytes): a date and a time to the second.
-time_t DateTimeI(const unsigned char* b) {
+int64_t DateTimeI(const unsigned char* b, tm& t) {
     int year = 2000 + (((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3));
-    return LocalTime(year, b[4] & 0x0F, b[3] & 0x1F, b[2] & 0x1F, b[1] & 0x3F, b[0] & 0x3F);
+    return LocalTime(year, b[4] & 0x0F, b[3] & 0x1F, b[2] & 0x1F, b[1] & 0x3F, b[0] & 0x3F, t);
 }
 
 void TraceValue(MbusOutput* out, int64_t value) {
@@ -422,10 +470,12 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
                 (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
     if (date) {
-        time_t t = bytes == 2 ? DateG(value) : bytes == 4 ? DateTimeF(value) : DateTimeI(value);
-        r->value = t;
+        tm fields{};
+        r->value = bytes == 2   ? DateG(value, fields)
+                   : bytes == 4 ? DateTimeF(value, fields)
+                                : DateTimeI(value, fields);
         char text[32] = "?\n";
-        ctime_r(&t, text);
+        asctime_r(&fields, text);
         Tracef(out, "%s", text);
         return Step::Delivered;
     }

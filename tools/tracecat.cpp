@@ -100,7 +100,12 @@ int TraceSegmentId(int port) {
     return shmget(corekey::kSerialDebugBase + SerialDebugSlot(port), 0, 0);
 }
 
-int AttachTrace(int port, ReadOnlyTrace* trace) {
+// A module makes its segment first and writes the header just after: a follower may look in
+// between. Set when the header was not a trace's yet, so that the caller may look again.
+bool g_headerNotReady = false;
+
+int AttachTrace(int port, ReadOnlyTrace* trace, bool quiet = false) {
+    g_headerNotReady = false;
     int slot = SerialDebugSlot(port);
     int id = TraceSegmentId(port);
     if (id < 0) {
@@ -124,7 +129,11 @@ int AttachTrace(int port, ReadOnlyTrace* trace) {
     long ringSize = header[0];
     if (marker != kSerialDebugMarker + static_cast<uint32_t>(slot) || ringSize <= 0 ||
         ringSize > static_cast<long>(info.shm_segsz) - kSerialDebugHeaderSize) {
-        Complain("segment of port %d is not a trace", port);
+        trace->Detach();
+        g_headerNotReady = true;
+        if (!quiet) {
+            Complain("segment of port %d is not a trace", port);
+        }
         return kNoTrace;
     }
     trace->ring = trace->segment + kSerialDebugHeaderSize;
@@ -198,7 +207,19 @@ int FollowTrace(int port) {
             if (g_stop != 0) {
                 break;
             }
-            int status = AttachTrace(port, &trace);
+            // A segment just made gets its header within a moment: look again for up to a
+            // second before calling it something else.
+            int status = kNoTrace;
+            for (int tries = 1; g_stop == 0; ++tries) {
+                status = AttachTrace(port, &trace, tries < kPollsPerCheck);
+                if (status == kDone || !g_headerNotReady || tries >= kPollsPerCheck) {
+                    break;
+                }
+                PollPause();
+            }
+            if (g_stop != 0) {
+                break;
+            }
             if (status != kDone) {
                 return status;
             }

@@ -87,7 +87,8 @@ int TtyReceive(Line* line, uint8_t* buffer, int size, long long deadlineMs) {
             if (line->gatherMs > 0) {
                 long long wait = Remaining(deadlineMs);
                 wait = line->gatherMs < wait ? line->gatherMs : wait;
-                timespec delay{static_cast<time_t>(wait / 1000), (wait % 1000) * 1000000L};
+                timespec delay{static_cast<time_t>(wait / 1000),
+                               static_cast<long>(wait % 1000) * 1000000L};
                 Clock().Sleep(delay, nullptr);
             }
         }

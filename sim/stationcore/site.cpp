@@ -53,7 +53,8 @@ class Parser {
   private:
     void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
     bool Split(const std::string& line, std::vector<std::string>& words);
-    bool Int(const std::string& word, long low, long high, long& out, const char* what);
+    bool Int(const std::string& word, long long low, long long high, long long& out,
+             const char* what);
     bool Real(const std::string& word, double& out, const char* what);
     void Channel(const std::vector<std::string>& words);
     void Setpoint(const std::vector<std::string>& words);
@@ -133,15 +134,16 @@ bool Parser::Split(const std::string& line, std::vector<std::string>& words) {
     return true;
 }
 
-bool Parser::Int(const std::string& word, long low, long high, long& out, const char* what) {
+bool Parser::Int(const std::string& word, long long low, long long high, long long& out,
+                 const char* what) {
     errno = 0;
     char* end = nullptr;
     // Decimal, or hexadecimal after "0x": a person's leading zero must not make it octal.
     const char* digits = word.c_str() + (word[0] == '-' || word[0] == '+' ? 1 : 0);
     int base = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') ? 16 : 10;
-    long value = std::strtol(word.c_str(), &end, base);
+    long long value = std::strtoll(word.c_str(), &end, base);
     if (word.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-        Error("%s \"%s\" is not a number from %ld to %ld", what, word.c_str(), low, high);
+        Error("%s \"%s\" is not a number from %lld to %lld", what, word.c_str(), low, high);
         return false;
     }
     out = value;
@@ -162,8 +164,8 @@ bool Parser::Real(const std::string& word, double& out, const char* what) {
 
 bool Parser::Flags(const std::string& value, uint32_t& flags) {
     if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0]))) {
-        long word = 0;
-        if (!Int(value, 0, 0xFFFFFFFFL, word, "flag word")) {
+        long long word = 0;
+        if (!Int(value, 0, 0xFFFFFFFFLL, word, "flag word")) {
             return false;
         }
         flags = static_cast<uint32_t>(word);
@@ -191,7 +193,7 @@ bool Parser::Flags(const std::string& value, uint32_t& flags) {
 }
 
 void Parser::Text(const std::vector<std::string>& words) {
-    long number = 0;
+    long long number = 0;
     if (words.size() != 3) {
         Error("text needs a number and a text: text <1-100> \"...\"");
         return;
@@ -208,7 +210,7 @@ void Parser::Text(const std::vector<std::string>& words) {
         explicitTextLines_.resize(number, 0);
     }
     if (explicitTextLines_[number - 1] != 0) {
-        Error("text %ld already given on line %d", number, explicitTextLines_[number - 1]);
+        Error("text %lld already given on line %d", number, explicitTextLines_[number - 1]);
         return;
     }
     site_.texts[number - 1] = words[2];
@@ -225,7 +227,7 @@ void Parser::Channel(const std::vector<std::string>& words) {
     PendingChannel p;
     p.line = line_;
     SiteChannel& c = p.channel;
-    long number = 0;
+    long long number = 0;
     if (!Int(words[1], 1, kSiteMaxChannels, number, "channel number")) {
         return;
     }
@@ -234,7 +236,7 @@ void Parser::Channel(const std::vector<std::string>& words) {
     if (type >= 0) {
         c.typeByte = static_cast<uint8_t>(type);
     } else {
-        long raw = 0;
+        long long raw = 0;
         if (!Int(words[2], 0, 255, raw, "channel type")) {
             return;
         }
@@ -254,7 +256,7 @@ void Parser::Channel(const std::vector<std::string>& words) {
         }
         std::string key = words[i].substr(0, equal);
         std::string value = words[i].substr(equal + 1);
-        long n = 0;
+        long long n = 0;
         double x = 0;
         if (key == "format") {
             if (value.size() > static_cast<size_t>(kSiteFormatMax)) {
@@ -331,7 +333,7 @@ void Parser::Setpoint(const std::vector<std::string>& words) {
     }
     SiteSetpoint s;
     s.real = words[1] == "real";
-    long number = 0;
+    long long number = 0;
     if (!Int(words[2], 1, s.real ? kSiteRealSetpoints : kSiteIntSetpoints, number,
              "set-point number") ||
         !Real(words[3], s.value, "set-point value")) {
@@ -350,7 +352,7 @@ void Parser::Frame(const std::vector<std::string>& words) {
         Error("frame needs: frame <com> <frame> <index>[-<last index>] <channel>");
         return;
     }
-    long com = 0, frame = 0, first = 0, last = 0, channel = 0;
+    long long com = 0, frame = 0, first = 0, last = 0, channel = 0;
     std::string indexes = words[3];
     size_t dash = indexes.find('-');
     if (!Int(words[1], 0, 65535, com, "communication number") ||
@@ -368,11 +370,11 @@ void Parser::Frame(const std::vector<std::string>& words) {
         Error("index range runs past channel %d", kSiteMaxChannels);
         return;
     }
-    for (long index = first; index <= last; ++index) {
+    for (long long index = first; index <= last; ++index) {
         int target = SiteFrameChannel(site_, static_cast<int>(com), static_cast<int>(frame),
                                       static_cast<int>(index));
         if (target != 0) {
-            Error("com %ld frame %ld index %ld already feeds channel %d", com, frame, index,
+            Error("com %lld frame %lld index %lld already feeds channel %d", com, frame, index,
                   target);
             return;
         }
@@ -393,17 +395,17 @@ void Parser::TableLine(const std::vector<std::string>& words) {
         return;
     }
     SiteLine l;
-    long time = 0, word = 0, value = 0, repeat = 1;
+    long long time = 0, word = 0, value = 0, repeat = 1;
     l.table = words[1] == "station" ? SiteLine::kStation
               : words[1] == "comm"  ? SiteLine::kComm
                                     : SiteLine::kMemo;
     bool memo = l.table == SiteLine::kMemo;
     const std::string& timeWord = memo ? words[3] : words[2];
     const std::string& whoWord = memo ? words[2] : words[3];
-    bool ok = Int(timeWord, 0, 0xFFFFFFFFL, time, "time") &&
+    bool ok = Int(timeWord, 0, 0xFFFFFFFFLL, time, "time") &&
               (l.table == SiteLine::kComm ? Int(whoWord, 0, 65535, word, "event word")
                                           : Int(whoWord, 1, kSiteMaxChannels, word, "channel")) &&
-              Int(words[4], INT32_MIN, 0xFFFFFFFFL, value, "value");
+              Int(words[4], INT32_MIN, 0xFFFFFFFFLL, value, "value");
     if (ok && words.size() == fixed + 1) {
         if (words[fixed].rfind("repeat=", 0) != 0) {
             Error("%s", kUsage);
@@ -447,7 +449,7 @@ void Parser::Line(int number, const std::string& line) {
         return;
     }
     const std::string& what = words[0];
-    long n = 0;
+    long long n = 0;
     if (what == "channels") {
         if (words.size() != 2 ||
             !Int(words[1], kSiteMinChannels, kSiteMaxChannels, n, "channel count")) {

@@ -25,7 +25,18 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     }
     outputPath_ = pathTemplate;
 
-    std::vector<std::string> argStrings{program};
+    std::vector<std::string> argStrings;
+#ifdef STATION_EMULATOR
+    // A cross build: the programs it built are for the board and start through the emulator
+    // (its words are separated by spaces); the machine's own programs start as they are.
+    if (program.rfind(STATION_BIN_DIR "/", 0) == 0) {
+        std::istringstream emulator(STATION_EMULATOR);
+        for (std::string word; emulator >> word;) {
+            argStrings.push_back(word);
+        }
+    }
+#endif
+    argStrings.push_back(program);
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argStrings) {

@@ -3,6 +3,7 @@
 // real meters' telegrams read to the values another decoder reads from them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -406,11 +407,20 @@ std::string ValueText(const MbusRecord& r) {
     if (r.coding == mbus::Coding::Real) {
         snprintf(text, sizeof text, "%f", static_cast<double>(r.real));
     } else if (r.quantity == mbus::kDatePoint || r.quantity == mbus::kDateTimePoint) {
-        time_t t = static_cast<time_t>(r.value);
-        tm parts{};
-        localtime_r(&t, &parts);
-        strftime(text, sizeof text,
-                 r.quantity == mbus::kDatePoint ? "%Y-%m-%d" : "%Y-%m-%dT%H:%M:%S", &parts);
+        // In UTC, by the calendar of <chrono>: meters' years run past a 32-bit time_t.
+        using namespace std::chrono;
+        const sys_seconds at{seconds{r.value}};
+        const sys_days day = floor<days>(at);
+        const year_month_day date{day};
+        const hh_mm_ss<seconds> time{at - day};
+        int n = snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                         static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+        if (r.quantity == mbus::kDateTimePoint) {
+            snprintf(text + n, sizeof text - static_cast<size_t>(n), "T%02d:%02d:%02d",
+                     static_cast<int>(time.hours().count()),
+                     static_cast<int>(time.minutes().count()),
+                     static_cast<int>(time.seconds().count()));
+        }
     } else {
         snprintf(text, sizeof text, "%lld", static_cast<long long>(r.value));
     }
