@@ -33,6 +33,24 @@ std::string Install(const std::string& destdir) {
     return result.exited && result.status == 0 ? "" : "install failed: " + result.output;
 }
 
+// Starts an installed program as the build's own programs are started: through the emulator
+// that runs the tests of a cross build.
+Process StartInstalled(const std::string& path, std::vector<std::string> args,
+                       const std::vector<std::string>& extraEnv = {}) {
+#ifdef STATION_EMULATOR
+    std::istringstream emulator(STATION_EMULATOR);
+    std::vector<std::string> words;
+    for (std::string word; emulator >> word;) {
+        words.push_back(word);
+    }
+    args.insert(args.begin(), path);
+    args.insert(args.begin(), words.begin() + 1, words.end());
+    return Process(words[0], args, extraEnv);
+#else
+    return Process(path, args, extraEnv);
+#endif
+}
+
 std::string SourceText(const std::string& relative) {
     std::ifstream in(SourcePath(relative), std::ios::binary);
     std::stringstream text;
@@ -82,8 +100,9 @@ TEST(InstallTree, HoldsTheBoardsFilesAndNothingElse) {
     // An installed program runs from there: linkkeeper writes its request file in the station
     // the tree stands for (whose /tmp, like the board's, is not ours to install).
     fs::create_directories(tree + "/tmp");
-    ProgramResult linkkeeper = RunProgram(tree + "/usr/bin/velun/linkkeeper", {"Port=-1", "a", "b"},
-                                          10s, {"STATION_ROOT=" + tree});
+    ProgramResult linkkeeper = StartInstalled(tree + "/usr/bin/velun/linkkeeper",
+                                              {"Port=-1", "a", "b"}, {"STATION_ROOT=" + tree})
+                                   .Wait(10s);
     EXPECT_TRUE(linkkeeper.exited && linkkeeper.status == 8) << linkkeeper.output;
     EXPECT_TRUE(fs::exists(tree + "/tmp/BIT403"));
 }
@@ -115,8 +134,8 @@ TEST(InstallTree, InstalledDriversReadTheSampleConfiguration) {
         Process simulator(ProgramPath(d.simulator),
                           {"--link", box.Path(d.line), "--script", SourcePath(d.script)});
         ASSERT_TRUE(WaitUntil([&] { return box.Exists(d.line); }, 5s)) << simulator.Output();
-        Process driver(box.Path(std::string("/usr/bin/velun/") + d.program),
-                       {"Port=" + std::to_string(d.port)});
+        Process driver = StartInstalled(box.Path(std::string("/usr/bin/velun/") + d.program),
+                                        {"Port=" + std::to_string(d.port)});
         JournalEntry frame = core.WaitFor(
             [&](const JournalEntry& e) { return e.command == 10 && e.com == d.com; }, 10s);
         EXPECT_EQ(frame.com, d.com) << driver.Output();
