@@ -3,7 +3,8 @@
 // frames: SND_NKE with the single character E5, REQ_UD2 with a long frame (RSP_UD) whose records
 // come from a script. On cue (script, command line, or a command FIFO read while it runs) a meter
 // misbehaves: noise before its frame, L fields that differ or that do not match the bytes sent,
-// a bad checksum, no stop byte, a truncated frame, a late answer, or silence.
+// a bad checksum, no stop byte, a truncated frame, random bytes instead of the frame, a late
+// answer, or silence.
 //
 // Frames, checksums and value codings are written here from the link and application rules,
 // independently of the driver's decoder.
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -22,6 +24,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,7 +50,8 @@ const char* const kUsage =
     "cue lines (FIFO lines may omit the '!'; ADDR * = every meter; N: answers affected, 0 or\n"
     "absent = all):\n"
     "  !noise ADDR K [N] | !badlen ADDR [N] | !wronglen ADDR [N] | !badsum ADDR [N]\n"
-    "  | !nostop ADDR [N] | !truncate ADDR K [N] | !late ADDR MS [N] | !silent ADDR on|off\n"
+    "  | !nostop ADDR [N] | !truncate ADDR K [N] | !garbage ADDR K [N] | !late ADDR MS [N]\n"
+    "  | !silent ADDR on|off (garbage: K random bytes instead of the answer)\n"
     "  | !set ADDR INDEX VALUE | !clear ADDR | !quit\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -80,7 +84,7 @@ struct Slave {
     int access = 0;
     std::vector<Record> records;
     bool silent = false;
-    Cue noise, badlen, wronglen, badsum, nostop, truncate, late;
+    Cue noise, badlen, wronglen, badsum, nostop, truncate, garbage, late;
 };
 
 struct Population {
@@ -256,6 +260,15 @@ std::vector<unsigned char> LongFrame(Slave& s) {
         }
         Consume(s.truncate);
     }
+    if (Active(s.garbage)) {
+        // A burst of interference over the whole answer: any byte, start and stop bytes too.
+        static std::minstd_rand random(std::random_device{}());
+        frame.resize(static_cast<size_t>(std::clamp(s.garbage.argument, 0, 512)));
+        for (unsigned char& b : frame) {
+            b = static_cast<unsigned char>(random() & 0xFF);
+        }
+        Consume(s.garbage);
+    }
     return frame;
 }
 
@@ -357,6 +370,8 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
         SetCue(p, who, &Slave::nostop, 0, arg(2));
     } else if (verb == "truncate") {
         SetCue(p, who, &Slave::truncate, arg(2), arg(3));
+    } else if (verb == "garbage") {
+        SetCue(p, who, &Slave::garbage, arg(2), arg(3));
     } else if (verb == "late") {
         SetCue(p, who, &Slave::late, arg(2), arg(3));
     } else if (verb == "silent") {
@@ -375,7 +390,8 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
     } else if (verb == "clear") {
         for (auto& [a, s] : p.slaves) {
             if (who == "*" || atoi(who.c_str()) == a) {
-                s.noise = s.badlen = s.wronglen = s.badsum = s.nostop = s.truncate = s.late = Cue{};
+                s.noise = s.badlen = s.wronglen = s.badsum = s.nostop = s.truncate = s.garbage =
+                    s.late = Cue{};
                 s.silent = false;
             }
         }

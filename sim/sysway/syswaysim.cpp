@@ -5,7 +5,7 @@
 // (default 9600 bit/s, 11 bits a character) the answer comes after the command's own line time
 // and at the line's pace. On cue (script, command line, or a command FIFO read while it runs) it
 // misbehaves: a wrong FCS, an answer for another unit, no carriage return after the "*", a
-// non-zero end code, a late answer, silence, a garbled line.
+// non-zero end code, a late answer, silence, a garbled line, random bytes instead of the answer.
 //
 // The line format and the FCS are written here from the protocol's rules, independently of the
 // driver.
@@ -25,6 +25,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -51,6 +52,7 @@ const char* const kUsage =
     "  unit UNIT on|off               a unit that answers, or one that stays silent\n"
     "  badfcs [N] | otherunit [N] | nocr [N] | endcode CODE [N] | late MS [N]\n"
     "  | silence [N] | garble [N]     the next N answers (0 or absent: until clear)\n"
+    "  garbage K [N]                  K random bytes instead of each of the next N answers\n"
     "  clear | quit\n";
 
 constexpr char CR = '\r';
@@ -100,8 +102,9 @@ struct Cue {
 struct Plc {
     std::set<int> units{0};
     std::map<std::pair<int, char>, std::vector<unsigned>> memory;  // (unit, area) -> words
-    Cue badfcs, otherunit, nocr, endcode, late, silence, garble;
+    Cue badfcs, otherunit, nocr, endcode, late, silence, garble, garbage;
     std::string endCodeText = "01";
+    int garbageBytes = 0;
     long lateMs = 0;
     bool quiet = false;
     bool quit = false;
@@ -179,9 +182,12 @@ bool ApplyLine(Plc& plc, const std::string& text) {
     } else if (verb == "late" && w.size() >= 2) {
         plc.lateMs = std::atol(w[1].c_str());
         plc.late.left = count(2);
+    } else if (verb == "garbage" && w.size() >= 2) {
+        plc.garbageBytes = std::clamp(count(1), 1, 512);
+        plc.garbage.left = count(2);
     } else if (verb == "clear") {
         for (Cue* cue : {&plc.badfcs, &plc.otherunit, &plc.nocr, &plc.endcode, &plc.late,
-                         &plc.silence, &plc.garble}) {
+                         &plc.silence, &plc.garble, &plc.garbage}) {
             cue->left = -1;
         }
     } else if (verb == "quit") {
@@ -354,6 +360,15 @@ std::string Misbehave(Plc& plc, std::string body, long* delayMs) {
         // Two characters changed by different bits: the FCS cannot hide it.
         line[line.size() / 2] ^= 0x01;
         line[line.size() / 2 + 1] ^= 0x04;
+    }
+    if (plc.garbage.On()) {
+        plc.garbage.Use();
+        // A burst of interference over the whole answer: any byte, carriage returns too.
+        static std::minstd_rand random(std::random_device{}());
+        line.resize(static_cast<size_t>(plc.garbageBytes));
+        for (char& c : line) {
+            c = static_cast<char>(random() & 0xFF);
+        }
     }
     return line;
 }

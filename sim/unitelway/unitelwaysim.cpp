@@ -7,8 +7,8 @@
 //
 // On cue (script, FIFO) it misbehaves: wrong BCC, lone DLE, DLE STX inside an answer, NAK or no
 // acknowledgement of a slave's frame, negative answers, answers of 6 data bytes, polls of other
-// addresses, a pause in polling, silence. It also measures how long each polled slave takes to
-// start answering (--latency).
+// addresses, a pause in polling, silence, bursts of random bytes on the bus. It also measures how
+// long each polled slave takes to start answering (--latency).
 //
 // Framing, BCC and the request formats are written here from the protocol's rules, independently
 // of the driver.
@@ -27,6 +27,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -61,6 +62,7 @@ const char* const kUsage =
     "                              8 double words)\n"
     "  badbcc [N] | lonedle [N] | dlestx [N] | negative [N] | short [N]   the next N answers\n"
     "  nak [N] | noack [N]         the next N frames of the slaves\n"
+    "  noise K [N]                 K random bytes on the bus before each of the next N rounds\n"
     "                              (N absent or 0: until clear)\n"
     "  slaves LIST | period MS | pause MS | silence on|off | clear | quit\n";
 
@@ -97,7 +99,8 @@ struct Counters {
 struct Plc {
     std::map<std::pair<int, int>, uint32_t> memory;         // (read code, address)
     std::map<std::tuple<int, int, int>, uint32_t> objects;  // (segment, type, address)
-    Cue badBcc, loneDle, dleStx, negative, shortAnswer, nak, noAck;
+    Cue badBcc, loneDle, dleStx, negative, shortAnswer, nak, noAck, noise;
+    int noiseBytes = 0;
     std::vector<int> slaves{6};
     long long periodNs = 20000000LL;
     long long replyNs = 20000000LL;
@@ -167,6 +170,9 @@ bool ApplyLine(Plc& p, std::string line) {
         p.nak.left = count(1);
     } else if (verb == "noack") {
         p.noAck.left = count(1);
+    } else if (verb == "noise" && w.size() >= 2) {
+        p.noiseBytes = std::clamp(count(1), 1, 512);
+        p.noise.left = count(2);
     } else if (verb == "slaves" && w.size() == 2) {
         p.slaves = List(w[1]);
     } else if (verb == "period" && w.size() == 2) {
@@ -176,8 +182,8 @@ bool ApplyLine(Plc& p, std::string line) {
     } else if (verb == "silence") {
         p.silent = w.size() < 2 || w[1] == "on";
     } else if (verb == "clear") {
-        for (Cue* cue :
-             {&p.badBcc, &p.loneDle, &p.dleStx, &p.negative, &p.shortAnswer, &p.nak, &p.noAck}) {
+        for (Cue* cue : {&p.badBcc, &p.loneDle, &p.dleStx, &p.negative, &p.shortAnswer, &p.nak,
+                         &p.noAck, &p.noise}) {
             cue->left = -1;
         }
         p.silent = false;
@@ -715,6 +721,15 @@ int main(int argc, char** argv) {
         }
         if (plc.silent || now < plc.pauseUntil) {
             continue;
+        }
+        if (plc.noise.Take()) {
+            // Interference on the bus: any byte, a poll's DLE ENQ and its address too.
+            static std::minstd_rand random(std::random_device{}());
+            std::string burst(static_cast<size_t>(plc.noiseBytes), '\0');
+            for (char& c : burst) {
+                c = static_cast<char>(random() & 0xFF);
+            }
+            Send(bus, burst);
         }
         for (int address : plc.slaves) {
             auto answer = plc.pending.find(address);

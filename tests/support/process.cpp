@@ -44,9 +44,19 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     }
     argv.push_back(nullptr);
 
+    // An extra variable replaces the test's own of the same name (STATION_ROOT, for one):
+    // with both in the environment the program would see the first.
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
-        envStrings.emplace_back(*e);
+        std::string item(*e);
+        std::string name = item.substr(0, item.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : extraEnv) {
+            replaced = replaced || extra.compare(0, name.size(), name) == 0;
+        }
+        if (!replaced) {
+            envStrings.push_back(std::move(item));
+        }
     }
     envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;

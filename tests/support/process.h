@@ -20,6 +20,8 @@ struct ProgramResult {
 class Process {
   public:
     Process() = default;
+    // extraEnv: "NAME=value" items added to the test's environment, each replacing the
+    // variable of that name.
     Process(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& extraEnv = {});
     ~Process();
