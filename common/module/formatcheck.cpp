@@ -12,7 +12,7 @@ enum class Length { kNone, kShort, kLong, kLongDouble };
 
 // One conversion of a format, as read.
 struct Conversion {
-    char spec[kSpecMax + 1];  // rebuilt: "%", flags, width, precision, length, letter
+    char conversion[kSpecMax + 1];  // rebuilt: "%", flags, width, precision, length, letter
     ArgKind kind;
     bool percent;  // "%%"
 };
@@ -144,23 +144,23 @@ bool ReadConversion(const char*& p, Conversion& c, const char*& why) {
     // long long when a long length was asked (its width differs from board to board), doubles
     // as long double only for L.
     size_t head = static_cast<size_t>(lengthStart - start);
-    if (head + 4 > sizeof c.spec) {
+    if (head + 4 > sizeof c.conversion) {
         why = "conversion too long";
         return false;
     }
-    std::memcpy(c.spec, start, head);
+    std::memcpy(c.conversion, start, head);
     size_t at = head;
     if (length == Length::kShort) {
-        std::memcpy(c.spec + at, lengthStart, static_cast<size_t>(p - 1 - lengthStart));
+        std::memcpy(c.conversion + at, lengthStart, static_cast<size_t>(p - 1 - lengthStart));
         at += static_cast<size_t>(p - 1 - lengthStart);
     } else if (length == Length::kLong && c.kind == ArgKind::kInt) {
-        c.spec[at++] = 'l';
-        c.spec[at++] = 'l';
+        c.conversion[at++] = 'l';
+        c.conversion[at++] = 'l';
     } else if (length == Length::kLongDouble) {
-        c.spec[at++] = 'L';
+        c.conversion[at++] = 'L';
     }
-    c.spec[at++] = letter;
-    c.spec[at] = 0;
+    c.conversion[at++] = letter;
+    c.conversion[at] = 0;
     return true;
 }
 
@@ -223,25 +223,25 @@ int Walk(char* buffer, size_t size, const char* format, const FormatArg* args, i
         }
         char* at = buffer + used;
         const size_t r = room();
-        const size_t specLength = std::strlen(c.spec);
-        const bool longInt = specLength > 3 && c.spec[specLength - 2] == 'l';
+        const size_t specLength = std::strlen(c.conversion);
+        const bool longInt = specLength > 3 && c.conversion[specLength - 2] == 'l';
         switch (c.kind) {
             case ArgKind::kInt:
                 if (longInt) {
-                    placed(std::snprintf(at, r, c.spec, arg.integer));
+                    placed(std::snprintf(at, r, c.conversion, arg.integer));
                 } else {
-                    placed(std::snprintf(at, r, c.spec, static_cast<int>(arg.integer)));
+                    placed(std::snprintf(at, r, c.conversion, static_cast<int>(arg.integer)));
                 }
                 break;
             case ArgKind::kDouble:
-                if (c.spec[specLength - 2] == 'L') {
-                    placed(std::snprintf(at, r, c.spec, static_cast<long double>(arg.real)));
+                if (c.conversion[specLength - 2] == 'L') {
+                    placed(std::snprintf(at, r, c.conversion, static_cast<long double>(arg.real)));
                 } else {
-                    placed(std::snprintf(at, r, c.spec, arg.real));
+                    placed(std::snprintf(at, r, c.conversion, arg.real));
                 }
                 break;
             case ArgKind::kString:
-                placed(std::snprintf(at, r, c.spec, arg.text != nullptr ? arg.text : ""));
+                placed(std::snprintf(at, r, c.conversion, arg.text != nullptr ? arg.text : ""));
                 break;
         }
     }
