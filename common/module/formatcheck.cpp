@@ -12,7 +12,7 @@ enum class Length { kNone, kShort, kLong, kLongDouble };
 
 // One conversion of a format, as read.
 struct Conversion {
-    char conversion[kSpecMax + 1];  // rebuilt: "%", flags, width, precision, length, letter
+    char conversion[kConversionMax + 1];  // rebuilt: "%", flags, width, precision, length, letter
     ArgKind kind;
     bool percent;  // "%%"
 };

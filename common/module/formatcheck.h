@@ -13,7 +13,7 @@ enum class ArgKind { kInt, kDouble, kString };
 // wide, and a huge field would only cost time.
 constexpr int kFieldMax = 255;
 // One conversion, rebuilt for printf: "%", flags, width, precision, length, letter.
-constexpr int kSpecMax = 24;
+constexpr int kConversionMax = 24;
 }  // namespace formatcheck
 
 // An argument: an int (also for %c and the unsigned conversions), a double or a text (null
