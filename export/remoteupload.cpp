@@ -22,13 +22,10 @@ using namespace remoteexport;
 namespace {
 
 __attribute__((format(printf, 2, 3))) void Trace(RemoteExport* run, const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    TimeStampedVPrintfSerialDebug(&run->trace, format, args);
     va_end(args);
-    TimeStampSerialDebug(&run->trace);
-    WriteStrToSerialDebug(&run->trace, text);
 }
 
 // What the server sends on the control connection is read by libcurl; anything else is dropped.

@@ -29,13 +29,10 @@ using namespace stickexport;
 namespace {
 
 __attribute__((format(printf, 2, 3))) void Trace(StickExport* run, const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    TimeStampedVPrintfSerialDebug(&run->trace, format, args);
     va_end(args);
-    TimeStampSerialDebug(&run->trace);
-    WriteStrToSerialDebug(&run->trace, text);
 }
 
 int ElapsedMs(const StickExport* run) {

@@ -326,6 +326,16 @@ void PrintfSerialDebug(SerialDebug* handle, const char* format, ...) {
     PutText(handle, text);
 }
 
+void TimeStampedVPrintfSerialDebug(SerialDebug* handle, const char* format, va_list args) {
+    if (format == nullptr || !Writable(handle)) {
+        return;
+    }
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    TimeStampSerialDebug(handle);
+    PutText(handle, text);
+}
+
 void FramePrintf(SerialDebug* handle, const char* label, const unsigned char* bytes, int count) {
     if (!Writable(handle)) {
         return;

@@ -6,6 +6,7 @@
 // marker (0xA55A5900 + slot), then the ring bytes.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <ctime>
 
@@ -45,6 +46,9 @@ void TimeStampSerialDebug(SerialDebug* handle);
 void DateToSerialDebug(SerialDebug* handle, time_t time);
 void PrintfSerialDebug(SerialDebug* handle, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+// The same with a time stamp first, for a module's own printf-style trace helper.
+void TimeStampedVPrintfSerialDebug(SerialDebug* handle, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 void FramePrintf(SerialDebug* handle, const char* label, const unsigned char* bytes, int count);
 void FramePrintfWithHex(SerialDebug* handle, const char* label, const unsigned char* bytes,
                         int count);
