@@ -253,13 +253,18 @@ int GetVelunUserRights(const char* login, const char* password) {
         password = "";
     }
     if (login != nullptr && std::strcmp(login, operators::kMaintenanceLogin) == 0) {
+        // Without a serial number every such board would share one built-in password.
+        bool serial = SerialNumber() != 0;
         char expected[32];
         MaintenancePassword(expected, sizeof expected);
-        bool right = SameSecret(password, expected);
+        bool right = serial && SameSecret(password, expected);
         std::memset(expected, 0, sizeof expected);
         // The password given is never logged: a mistyped one is often one letter from the right
         // one.
-        if (!right) {
+        if (!serial) {
+            StationLog(LOG_ERR,
+                       "divers.lib : acces superutilisateur refuse, pas de numero de serie");
+        } else if (!right) {
             StationLog(LOG_ERR, "divers.lib : acces superutilisateur avec mot de passe invalide");
         } else if (IsUserByDefectInhibed() != 0) {
             StationLog(LOG_ERR, "divers.lib : acces superutilisateur inhibee");
@@ -417,6 +422,11 @@ int VelunUserAdd(const char* login, const char* name, int rights, const char* pa
 }
 
 int VelunUserDefaultAdd() {
+    if (SerialNumber() == 0) {
+        StationLog(LOG_ERR, "divers.lib : utilisateur %s non enregistre, pas de numero de serie",
+                   operators::kMaintenanceLogin);
+        return 1;
+    }
     char serial[16];
     std::snprintf(serial, sizeof serial, "%08X", SerialNumber());
     char password[16];

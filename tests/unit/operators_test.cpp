@@ -231,6 +231,16 @@ TEST_F(Operators, MaintenanceLoginFromTheSerialNumberUnlessSwitchedOff) {
     // At least four digits.
     SetSerial(42);
     EXPECT_EQ(GetVelunUserRights("korvi", (std::string(kPrefix) + "002A").c_str()), 0x001F);
+    // A board without a serial number has no built-in login (it would be the same everywhere).
+    for (const char* ini : {"[IDENT]\nBOARD_SERIAL=0\n", "[IDENT]\n"}) {
+        box.WriteFile("/tmp/orxapp.ini", ini);
+        EXPECT_EQ(GetVelunUserRights("korvi", (std::string(kPrefix) + "0000").c_str()), 0) << ini;
+        EXPECT_EQ(VelunUserDefaultAdd(), 1) << ini;
+    }
+    EXPECT_TRUE(
+        box.LogHas("divers.lib : acces superutilisateur refuse, pas de numero de serie", "err"));
+    EXPECT_TRUE(
+        box.LogHas("divers.lib : utilisateur korvi non enregistre, pas de numero de serie", "err"));
     for (const std::string& line : box.LogLines()) {
         EXPECT_EQ(line.find("wrong-pw"), std::string::npos) << line;
     }
