@@ -164,7 +164,7 @@ void StartTrame(ConfigReader* r, XmlAttributes attributes) {
     if (XmlAttrInt(attributes, "Timeout", &value) == 0) {
         def.timeout = TimeoutSeconds(value);
     }
-    def.lastReception = Clock().Uptime();
+    def.lastReception = GetUptime();
     m->definitions.insert(m->definitions.begin(), def);
     ++r->comAdded;
     LogDebug(
@@ -321,7 +321,7 @@ void MeterlinkStart(Meterlink* m) {
     m->decoder.definitions = m->definitions.data();
     m->decoder.definitionCount = static_cast<int>(m->definitions.size());
     m->decoder.out = &m->output;
-    TeleinfoStartSupervision(&m->decoder, Clock().Uptime());
+    TeleinfoStartSupervision(&m->decoder, GetUptime());
 }
 
 int MeterlinkScanFrame(Meterlink* m) {
@@ -346,7 +346,7 @@ int MeterlinkScanFrame(Meterlink* m) {
                 got = -1;
             }
         }
-        long now = Clock().Uptime();
+        long now = GetUptime();
         while (m->inputNext < m->inputLength && d->state != teleinfo::kStopped) {
             TeleinfoReceiveChar(d, m->input[m->inputNext++]);
         }

@@ -238,7 +238,7 @@ int ResolveAlarmServer(const char* host, in_addr* address) {
 }
 
 int ConnectAlarmServer(int fd, const sockaddr_in* server) {
-    long start = Clock().Uptime();
+    long start = GetUptime();
     for (;;) {
         if (connect(fd, reinterpret_cast<const sockaddr*>(server), sizeof *server) == 0) {
             return 0;
@@ -246,7 +246,7 @@ int ConnectAlarmServer(int fd, const sockaddr_in* server) {
         if (errno != EINPROGRESS && errno != EALREADY && errno != EAGAIN) {
             return -1;
         }
-        if (Clock().Uptime() - start > kServerBoundSeconds) {
+        if (GetUptime() - start > kServerBoundSeconds) {
             errno = ETIMEDOUT;
             return -1;
         }
@@ -270,7 +270,7 @@ int ConnectAlarmServer(int fd, const sockaddr_in* server) {
 
 int SendAlarmText(int fd, const char* text, size_t length) {
     size_t sent = 0;
-    long start = Clock().Uptime();
+    long start = GetUptime();
     while (sent < length) {
         ssize_t n = send(fd, text + sent, length - sent, MSG_NOSIGNAL);
         if (n >= 0) {
@@ -288,7 +288,7 @@ int SendAlarmText(int fd, const char* text, size_t length) {
         }
         StationLog(LOG_DEBUG, "socket send interrupted by EAGAIN");
         // A server that takes nothing must not keep the module spinning: wait for room.
-        if (Clock().Uptime() - start > kServerBoundSeconds) {
+        if (GetUptime() - start > kServerBoundSeconds) {
             errno = ETIMEDOUT;
             return -1;
         }

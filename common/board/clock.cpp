@@ -1,6 +1,11 @@
 #include "clock.h"
 
 #include <sys/sysinfo.h>
+#include <syslog.h>
+
+#include <cerrno>
+
+#include "stationlog.h"
 
 namespace {
 
@@ -9,7 +14,7 @@ class SystemClock final : public StationClock {
     long Uptime() override {
         struct sysinfo info {};
         if (sysinfo(&info) != 0) {
-            return Monotonic().tv_sec;
+            return -1;
         }
         return info.uptime;
     }
@@ -39,6 +44,15 @@ StationClock& Clock() {
 
 void SetClock(StationClock* clock) {
     g_clock = clock != nullptr ? clock : &g_systemClock;
+}
+
+long GetUptime() {
+    long uptime = Clock().Uptime();
+    if (uptime < 0) {
+        StationLog(LOG_ERR, "divers.lib :error in uptime read=%d", errno);
+        return Clock().Monotonic().tv_sec;
+    }
+    return uptime;
 }
 
 long long MonotonicMs() {

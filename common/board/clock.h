@@ -10,7 +10,7 @@
 class StationClock {
   public:
     virtual ~StationClock() = default;
-    // Seconds since the board started (sysinfo uptime).
+    // Seconds since the board started (sysinfo uptime); -1 with errno when it cannot be read.
     virtual long Uptime() = 0;
     virtual timespec Monotonic() = 0;
     // Wall-clock time (gettimeofday).
@@ -22,6 +22,11 @@ class StationClock {
 StationClock& Clock();
 // Replaces the clock; nullptr puts the system clock back.
 void SetClock(StationClock* clock);
+
+// The uptime in whole seconds, which the bounded waits measure. When the system cannot give it,
+// logs "divers.lib :error in uptime read=%d" with errno and gives the monotonic clock's seconds
+// instead (a constant 0 would keep every wait that measures with it from ever ending).
+long GetUptime();
 
 // Milliseconds of the monotonic clock.
 long long MonotonicMs();

@@ -199,13 +199,13 @@ int SerialPortAvailable(int port) {
 }
 
 int SerialWaitPort(int port, int limitSeconds) {
-    long start = Clock().Uptime();
+    long start = GetUptime();
     int failures = 0;
     for (;;) {
         if (SerialPortAvailable(port) == 1) {
             return 1;
         }
-        if (Clock().Uptime() > start + limitSeconds) {
+        if (GetUptime() > start + limitSeconds) {
             return 0;
         }
         WaitMillisecond(failures * 100 + 50);

@@ -83,7 +83,7 @@ int WaitPidFile(const char* name) {
     PidPath path = MakePath(name);
     StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s (%d s )", name != nullptr ? name : "",
                static_cast<int>(kWaitPidSeconds));
-    long start = Clock().Uptime();
+    long start = GetUptime();
     for (bool first = true;; first = false) {
         // A signal caught by the module (a stop request) ends the wait at once: the caller
         // looks at its stop flag before asking again.
@@ -93,7 +93,7 @@ int WaitPidFile(const char* name) {
             errno = EINTR;
             return -1;
         }
-        if (Clock().Uptime() - start > kWaitPidSeconds) {
+        if (GetUptime() - start > kWaitPidSeconds) {
             StationLog(LOG_ERR, "divers.lib : pas d'acces a %s", path.board);
             return -1;
         }
@@ -114,14 +114,14 @@ int WaitPidFile(const char* name) {
 
 time_t GetPidFileDate(const char* name) {
     PidPath path = MakePath(name);
-    long start = Clock().Uptime();
+    long start = GetUptime();
     for (;;) {
         struct stat info {};
         if (StationStat(path.board, &info) == 0) {
             return info.st_mtime;
         }
         int error = errno;
-        if (Clock().Uptime() - start >= kWaitDateSeconds) {
+        if (GetUptime() - start >= kWaitDateSeconds) {
             StationLog(LOG_ERR, "divers.lib : error in file pid (%s) : %d", path.board, error);
             return 0;
         }

@@ -104,7 +104,7 @@ struct Attached {
 
 // Attaches one value memory, waiting for chanmgr to create it; fatal after 300 s of uptime.
 Attached WaitValueMemory(const char* name, int key) {
-    long start = Clock().Uptime();
+    long start = GetUptime();
     for (;;) {
         int id = shmget(key, 0, 0);
         if (id >= 0) {
@@ -118,7 +118,7 @@ Attached WaitValueMemory(const char* name, int key) {
             StationLog(LOG_ERR, "filemsg.lib : attachement memoire partagee %s clef (%d)=%s", name,
                        key, std::strerror(errno));
         }
-        if (Clock().Uptime() - start > kValueWaitSeconds) {
+        if (GetUptime() - start > kValueWaitSeconds) {
             StationLog(LOG_CRIT, "shared memory not open last %d s", kValueWaitSeconds);
             sync();
             std::abort();

@@ -1,6 +1,7 @@
 // A clock that tests advance by hand. Sleeps advance it by the delay asked, at once.
 #pragma once
 
+#include <cerrno>
 #include <functional>
 #include <utility>
 
@@ -11,7 +12,13 @@ class FakeClock final : public StationClock {
     FakeClock() { SetClock(this); }
     ~FakeClock() override { SetClock(nullptr); }
 
-    long Uptime() override { return uptimeBase_ + static_cast<long>(elapsedNs_ / 1000000000LL); }
+    long Uptime() override {
+        if (uptimeError_ != 0) {
+            errno = uptimeError_;
+            return -1;
+        }
+        return uptimeBase_ + static_cast<long>(elapsedNs_ / 1000000000LL);
+    }
     timespec Monotonic() override {
         return {static_cast<time_t>(elapsedNs_ / 1000000000LL),
                 static_cast<long>(elapsedNs_ % 1000000000LL)};
@@ -41,6 +48,8 @@ class FakeClock final : public StationClock {
     void SetUptime(long seconds) {
         uptimeBase_ = seconds - static_cast<long>(elapsedNs_ / 1000000000LL);
     }
+    // From now on the uptime cannot be read (errno `error`; 0 makes it readable again).
+    void FailUptime(int error) { uptimeError_ = error; }
     int Sleeps() const { return sleeps_; }
     long long ElapsedMs() const { return elapsedNs_ / 1000000LL; }
 
@@ -48,6 +57,7 @@ class FakeClock final : public StationClock {
     long long elapsedNs_ = 0;
     long long wallBaseUs_ = 1700000000LL * 1000000LL;
     long uptimeBase_ = 1000;
+    int uptimeError_ = 0;
     int sleeps_ = 0;
     std::function<void()> onSleep_;
 };

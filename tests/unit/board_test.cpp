@@ -1,7 +1,11 @@
 // The seam: station paths under the sandbox root, and the captured log.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "board.h"
+#include "clock.h"
+#include "fakeclock.h"
 #include "sandbox.h"
 #include "stationlog.h"
 
@@ -40,4 +44,16 @@ TEST(StationLog, CopiesEachLineWithPriorityIdentityAndPid) {
     EXPECT_EQ(box.LogLines()[0], expected);
     EXPECT_TRUE(box.LogHas("second", "debug"));
     EXPECT_FALSE(box.LogHas("second", "err"));
+}
+
+TEST(Uptime, AnUnreadableUptimeIsLoggedAndTheMonotonicClockTakesItsPlace) {
+    Sandbox box;
+    FakeClock clock;
+    clock.AdvanceMs(5000);
+    EXPECT_EQ(GetUptime(), 1005);
+    EXPECT_TRUE(box.LogLines().empty());
+    clock.FailUptime(EPERM);
+    EXPECT_EQ(GetUptime(), 5);
+    EXPECT_TRUE(box.LogHas("divers.lib :error in uptime read=" + std::to_string(EPERM), "err"))
+        << box.Log();
 }
