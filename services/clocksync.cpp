@@ -156,7 +156,7 @@ int AskTimeServer(const char* server, SerialDebug* trace, uint32_t* unixTime) {
     FramePrintf(trace, "Snd", request, kRequestSize);
 
     int status = WaitForAnswer(socketFd.Get(), trace, unixTime);
-    if (status == kTimeSet && static_cast<time_t>(*unixTime) < kEarliestServerTime) {
+    if (status == kTimeSet && static_cast<int64_t>(*unixTime) < kEarliestServerTime) {
         PrintfSerialDebug(trace, "error in time sended by server : %d is lower to\n",
                           static_cast<int>(*unixTime));
         return kTooEarly;
@@ -164,21 +164,21 @@ int AskTimeServer(const char* server, SerialDebug* trace, uint32_t* unixTime) {
     return status;
 }
 
-time_t LegalTime(uint32_t unixTime, int to, SerialDebug* trace, int* offset) {
-    time_t server = static_cast<time_t>(unixTime);
+int64_t LegalTime(uint32_t unixTime, int to, SerialDebug* trace, int* offset) {
+    const int64_t server = unixTime;
     struct tm date {};
-    localtime_r(&server, &date);
+    LocalTime64(server, &date);
     PrintfSerialDebug(trace, "server date %d/%d/%d,(%d,%d) %d:%d:%d ", date.tm_mday,
                       date.tm_mon + 1, date.tm_year + 1900, date.tm_yday, date.tm_wday,
                       date.tm_hour, date.tm_min, date.tm_sec);
     *offset = to;
     if (to == 1) {
-        bool summer = IsSummerTime(server) != 0;
+        bool summer = IsSummerTime64(server) != 0;
         *offset = summer ? 2 : 1;
         WriteStrToSerialDebug(trace, summer ? "summer time" : "winter time");
     }
     WriteStrToSerialDebug(trace, "\n");
-    return server + static_cast<time_t>(*offset) * 3600;
+    return server + static_cast<int64_t>(*offset) * 3600;
 }
 
 int SendCommLogReport(int queue, uint32_t time) {
@@ -206,14 +206,21 @@ int SendCommLogReport(int queue, uint32_t time) {
     return 0;
 }
 
-int RequestTimeSetting(time_t legal) {
+int RequestTimeSetting(int64_t legal) {
     struct tm date {};
-    if (localtime_r(&legal, &date) == nullptr || VerifyDateTime(&date) != 0) {
+    LocalTime64(legal, &date);
+    if (VerifyDateTime(&date) != 0) {
         return kBadDate;
     }
     LogDebug("ecriture date et heure=%d/%d/%d %d:%d:%d", date.tm_mday, date.tm_mon + 1,
              date.tm_year, date.tm_hour, date.tm_min, date.tm_sec);
-    time_t requested = mktime(&date);
+    // Where time_t holds it, the time the C library makes of the checked date (as before);
+    // beyond, the value itself.
+    int64_t requested = legal;
+    if (FitsTimeT(legal)) {
+        requested = mktime(&date);
+    }
+    const auto sent = static_cast<uint32_t>(requested);
 
     int queue = msgget(corekey::kChanmgrQueue, 0777);
     if (queue < 0) {
@@ -225,17 +232,16 @@ int RequestTimeSetting(time_t legal) {
     WorkingReq request;
     InitWorkingReq(&request, message.body, kReportLength, corekey::kChanmgrQueue);
     SetHeaderReq(&request, kCmdSetTime);
-    MsgLongWrite(&request, static_cast<int32_t>(requested));
+    MsgLongWrite(&request, static_cast<int32_t>(sent));
     // A request the queue does not take is lost: the run must not say the time was set.
     if (msgsnd(queue, &message, static_cast<size_t>(request.position), IPC_NOWAIT) != 0) {
         StationLog(LOG_ERR, "error in sending datetime=%d", errno);
         return kBadDate;
     }
-    time_t now = Clock().Now().tv_sec;
+    const int64_t now = Clock().Now().tv_sec;
     LogDebug(
-        "divers.lib : demande de mise a l'heure : demandee=%d,difference=%d actuelle=%d Msg=%d",
-        static_cast<int>(requested), static_cast<int>(requested - now), static_cast<int>(now),
-        request.position);
+        "divers.lib : demande de mise a l'heure : demandee=%u,difference=%d actuelle=%u Msg=%d",
+        sent, static_cast<int>(requested - now), static_cast<uint32_t>(now), request.position);
     return kTimeSet;
 }
 

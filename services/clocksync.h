@@ -18,7 +18,7 @@ constexpr int kAnswerMinSize = 44;
 // wraps in 2036 and the sum with it, so that the next era still gives the right Unix time.
 constexpr uint32_t kNtpToUnix = 2085978496u;
 // 2001-01-01 00:00:00 UTC: a server claiming an earlier time has no time to give.
-constexpr time_t kEarliestServerTime = 978307200;
+constexpr int64_t kEarliestServerTime = 978307200;
 constexpr int kAnswerWaitMs = 2000;
 constexpr int kServerNameMax = 80;
 
@@ -72,8 +72,9 @@ int AskTimeServer(const char* server, SerialDebug* trace, uint32_t* unixTime);
 
 // The station's legal time for a server time: `to` hours added to UTC, 1 meaning legal time
 // with daylight saving (2 hours in summer, 1 in winter). Traces the server date and the season;
-// *offset is the number of hours used.
-time_t LegalTime(uint32_t unixTime, int to, SerialDebug* trace, int* offset);
+// *offset is the number of hours used. Worked out in 64 bits: the board's time_t ends in 2038,
+// the server's unsigned count goes on to 2106.
+int64_t LegalTime(uint32_t unixTime, int to, SerialDebug* trace, int* offset);
 
 // Sends the report "time set by clocksync" with the time (event 3, data byte 5) on the report
 // queue, without waiting. 0, or -1 with errno (logged).
@@ -81,7 +82,7 @@ int SendCommLogReport(int queue, uint32_t time);
 
 // Checks the date of `legal` and asks chanmgr to set the clock to it (command 54 on queue
 // 22792, without waiting). kTimeSet, or kBadDate: an invalid date, no chanmgr queue, or a
-// request the queue did not take (logged).
-int RequestTimeSetting(time_t legal);
+// request the queue did not take (logged). chanmgr takes the time as 32-bit unsigned seconds.
+int RequestTimeSetting(int64_t legal);
 
 }  // namespace clocksync

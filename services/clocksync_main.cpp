@@ -7,6 +7,7 @@
 
 #include "argdecode.h"
 #include "clocksync.h"
+#include "datetime.h"
 #include "logdebug.h"
 #include "serialdebug.h"
 #include "stationlog.h"
@@ -45,12 +46,12 @@ int main(int argc, char** argv) {
     int status = AskTimeServer(server, &trace, &serverTime);
     if (status == kTimeSet) {
         int offset = 0;
-        time_t legal = LegalTime(serverTime, to, &trace, &offset);
+        int64_t legal = LegalTime(serverTime, to, &trace, &offset);
         SendCommLogReport(reportQueue, static_cast<uint32_t>(legal));
         status = RequestTimeSetting(legal);
         if (status == kTimeSet) {
             struct tm date {};
-            localtime_r(&legal, &date);
+            LocalTime64(legal, &date);
             PrintfSerialDebug(&trace, "server date %d/%d/%d %d:%d:%d (%d)-> M750ZT\n", date.tm_mday,
                               date.tm_mon + 1, date.tm_year + 1900, date.tm_hour, date.tm_min,
                               date.tm_sec, offset);

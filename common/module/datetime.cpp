@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <limits>
 
 #include "stationlog.h"
 
@@ -162,6 +163,85 @@ time_t ChangeOverDateInSummerTime(int year) {
 
 time_t ChangeOverDateInWinterTime(int year) {
     return CalculDernierDimanche(10, year);
+}
+
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+void CivilFromDays(int64_t days, struct tm* date) {
+    const int64_t shiftedDays = days + 719468;
+    const int64_t era = (shiftedDays >= 0 ? shiftedDays : shiftedDays - 146096) / 146097;
+    const int64_t dayOfEra = shiftedDays - era * 146097;
+    const int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    date->tm_mday = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+    date->tm_mon = month - 1;
+    date->tm_year = static_cast<int>(year - 1900);
+    date->tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    date->tm_yday = static_cast<int>(days - DaysFromCivil(year, 1, 1));
+}
+
+bool FitsTimeT(int64_t seconds) {
+    return static_cast<int64_t>(static_cast<time_t>(seconds)) == seconds;
+}
+
+namespace {
+
+int64_t FloorDiv(int64_t value, int64_t divisor) {
+    return value / divisor - (value % divisor < 0 ? 1 : 0);
+}
+
+void UtcTime64(int64_t seconds, struct tm* date) {
+    const int64_t days = FloorDiv(seconds, 86400);
+    const int64_t second = seconds - days * 86400;
+    *date = tm{};
+    CivilFromDays(days, date);
+    date->tm_hour = static_cast<int>(second / 3600);
+    date->tm_min = static_cast<int>(second / 60 % 60);
+    date->tm_sec = static_cast<int>(second % 60);
+}
+
+// The change-over instant of a month of 31 days: its last Sunday, 01:00:00 UTC.
+int64_t LastSundayAt1(int64_t year, int month) {
+    const int64_t last = DaysFromCivil(year, month, 31);
+    struct tm date {};
+    CivilFromDays(last, &date);
+    return (last - date.tm_wday) * 86400 + 3600;
+}
+
+}  // namespace
+
+void LocalTime64(int64_t seconds, struct tm* date) {
+    if (FitsTimeT(seconds)) {
+        time_t value = static_cast<time_t>(seconds);
+        if (localtime_r(&value, date) != nullptr) {
+            return;
+        }
+    }
+    time_t latest = std::numeric_limits<time_t>::max();
+    struct tm last {};
+    long offset = localtime_r(&latest, &last) != nullptr ? last.tm_gmtoff : 0;
+    UtcTime64(seconds + offset, date);
+}
+
+int IsSummerTime64(int64_t seconds) {
+    if (FitsTimeT(seconds)) {
+        return IsSummerTime(static_cast<time_t>(seconds));
+    }
+    struct tm date {};
+    UtcTime64(seconds, &date);
+    const int64_t year = date.tm_year + 1900LL;
+    return seconds > LastSundayAt1(year, 3) && seconds <= LastSundayAt1(year, 10) ? 1 : 0;
 }
 
 int IsSummerTime(time_t time) {

@@ -46,3 +46,16 @@ time_t ChangeOverDateInWinterTime(int year);
 // 1 when the value is after the March instant and not after the October instant of its year
 // (in UTC), else 0.
 int IsSummerTime(time_t time);
+
+// The same calendar in 64-bit seconds from 1970, right beyond 2038 whatever the width of
+// time_t (the board's is 32 bits). Days from 1970-01-01 of a Gregorian date (month 1 to 12),
+// and the date of such a day (year, month, day, day of week and day of year).
+int64_t DaysFromCivil(int64_t year, int month, int day);
+void CivilFromDays(int64_t days, struct tm* date);
+// Whether a value fits the C library's time_t.
+bool FitsTimeT(int64_t seconds);
+// The local time of the value: the C library's when it fits time_t, else the calendar with the
+// offset from UTC of the last time the library can convert.
+void LocalTime64(int64_t seconds, struct tm* date);
+// IsSummerTime for any value (the same answer where time_t holds it).
+int IsSummerTime64(int64_t seconds);
