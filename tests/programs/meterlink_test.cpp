@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driverstation.h"
 #include "process.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -60,51 +61,39 @@ const std::string kCom =
     R"(<COM Type="MeterLink" Port="6" No="1" Etat="1" Timeout="2000" Silence="50">)";
 
 // A running station: stand-in, meter simulator on dev/ttyUSB0 (port 6), meterlink.
-class MeterlinkStation {
+DriverSetup MeterlinkSetup(const std::string& configuration,
+                           const std::vector<std::string>& simArgs, bool verbose, bool paced) {
+    DriverSetup setup{
+        kSite,
+        configuration,
+        {{"/sim/meter.txt", kMeter}},
+        "teleinfosim",
+        "/dev/ttyUSB0",
+        {"--script", "@/sim/meter.txt", "--control", "@/sim/meter.ctl", "--gap", "20"},
+        "/sim/meter.ctl",
+        "meterlink",
+        {"Port=6"},
+        SIGINT};
+    if (verbose) {
+        setup.files.emplace_back("/var/run/meterlink.debug", "1\n");
+    }
+    if (paced) {
+        setup.simulatorArgs.insert(setup.simulatorArgs.end(),
+                                   {"--group-times", "@/sim/group-times"});
+    } else {
+        setup.simulatorArgs.push_back("--fast");
+    }
+    setup.simulatorArgs.insert(setup.simulatorArgs.end(), simArgs.begin(), simArgs.end());
+    return setup;
+}
+
+class MeterlinkStation : public DriverStation {
   public:
     // paced: the meter sends at the pace of its 1200-baud line instead of as fast as read, and
     // notes when each group's last character went out (/sim/group-times).
     MeterlinkStation(const std::string& configuration, const std::vector<std::string>& simArgs = {},
                      bool verbose = false, bool paced = false)
-        : core_(box_, kSite) {
-        box_.WriteFile("/var/parameters/configuration.xml", configuration);
-        if (verbose) {
-            box_.WriteFile("/var/run/meterlink.debug", "1\n");
-        }
-        box_.WriteFile("/sim/meter.txt", kMeter);
-        fifo_ = box_.Path("/sim/meter.ctl");
-        std::vector<std::string> args{"--link",    box_.Path("/dev/ttyUSB0"),
-                                      "--script",  box_.Path("/sim/meter.txt"),
-                                      "--control", fifo_,
-                                      "--gap",     "20"};
-        if (paced) {
-            args.insert(args.end(), {"--group-times", box_.Path("/sim/group-times")});
-        } else {
-            args.push_back("--fast");
-        }
-        args.insert(args.end(), simArgs.begin(), simArgs.end());
-        sim_ = Process(ProgramPath("teleinfosim"), args);
-        EXPECT_TRUE(WaitUntil([&] { return box_.Exists("/dev/ttyUSB0") || !sim_.Running(); }, 5s))
-            << sim_.Output();
-        meterlink_ = Process(ProgramPath("meterlink"), {"Port=6"});
-    }
-    ~MeterlinkStation() {
-        if (meterlink_.Running()) {
-            meterlink_.Signal(SIGINT);
-            meterlink_.Wait(5s);
-        }
-        sim_.Signal(SIGTERM);
-        sim_.Wait(5s);
-    }
-
-    // A command to the simulator, applied at its next frame boundary.
-    void Tell(const std::string& commands) {
-        int fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0) << fifo_;
-        ASSERT_EQ(write(fd, commands.data(), commands.size()),
-                  static_cast<ssize_t>(commands.size()));
-        close(fd);
-    }
+        : DriverStation(MeterlinkSetup(configuration, simArgs, verbose, paced)) {}
 
     // Frame messages of (com 1, frame) whose item `index` has `value`.
     int FrameWrites(int frame, int index, double value) {
@@ -114,31 +103,7 @@ class MeterlinkStation {
             return item != nullptr && item->value == value;
         });
     }
-    int FrameMessages(int frame) {
-        return core_.Count([&](const JournalEntry& e) {
-            return e.command == 10 && e.com == 1 && e.frame == frame;
-        });
-    }
-    // Single writes (command 3) of a channel, in order.
-    std::vector<int> ChannelWrites(int channel) {
-        std::vector<int> values;
-        for (const JournalEntry& e : core_.Journal()) {
-            if (e.kind == "request" && e.command == 3) {
-                for (const JournalItem& item : e.items) {
-                    if (item.number == channel) {
-                        values.push_back(static_cast<int>(item.value));
-                    }
-                }
-            }
-        }
-        return values;
-    }
-
-    Sandbox box_;
-    StationCore core_;
-    Process sim_;
-    Process meterlink_;
-    std::string fifo_;
+    int FrameMessages(int frame) { return DriverStation::FrameMessages(1, frame); }
 };
 
 TEST(MeterlinkProgram, FramesReachTheChannelsThroughTheFrameMap) {
@@ -174,8 +139,8 @@ TEST(MeterlinkProgram, FramesReachTheChannelsThroughTheFrameMap) {
     })) << text;
     CloseSerialDebug(&trace);
 
-    s.meterlink_.Signal(SIGINT);
-    ProgramResult result = s.meterlink_.Wait(5s);
+    s.driver_.Signal(SIGINT);
+    ProgramResult result = s.driver_.Wait(5s);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("fin meterlink"), std::string::npos) << result.output;
@@ -424,8 +389,8 @@ TEST(MeterlinkProgram, StopsOnSigintWhileTheLineIsSilent) {
     int seen = s.FrameMessages(3);
     // once no frame has come for a while the module is waiting on a silent line
     WaitUntil([&] { return s.FrameMessages(3) > seen + 100; }, 500ms);
-    s.meterlink_.Signal(SIGINT);
-    ProgramResult result = s.meterlink_.Wait(3s);
+    s.driver_.Signal(SIGINT);
+    ProgramResult result = s.driver_.Wait(3s);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("fin meterlink"), std::string::npos);
@@ -506,8 +471,8 @@ TEST(MeterlinkProgram, LineThatHangsUpIsReportedWithoutSpinningAndStillStops) {
     ASSERT_TRUE(WaitUntil([&] { return s.box_.LogHas("erreur scrutation", "err"); }, 5s))
         << s.box_.Log();
     EXPECT_TRUE(s.box_.LogHas("erreur lecture port serie=5", "err")) << s.box_.Log();
-    s.meterlink_.Signal(SIGINT);
-    ProgramResult result = s.meterlink_.Wait(3s);
+    s.driver_.Signal(SIGINT);
+    ProgramResult result = s.driver_.Wait(3s);
     EXPECT_EQ(result.status, 0);
     // one report a second at most, not one per poll
     int reports = 0;
