@@ -52,11 +52,7 @@ bool KnownType(const char* type) {
 void ReadTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
     PlcFrameConfig* frame = loader->frame;
     PlcbridgeFrame* own = frame->extension.As<PlcbridgeFrame>();
-    if (own->read) {
-        return;  // a TRAME inside a TRAME: not a frame of its own
-    }
     *own = PlcbridgeFrame{};
-    own->read = true;
     int no = frame->no;
     const char* type = XmlAttrFind(attributes, "Type");
     if (type == nullptr) {

@@ -155,6 +155,13 @@ void StartTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
         PlcConfigFatal(loader, "number of frame (%d) invalid ", no);
         return;
     }
+    // chanmgr knows a frame's values by (communication, frame): two frames of one number would
+    // hand their values to the same channels.
+    if (std::any_of(config->frames.begin(), config->frames.end(),
+                    [no](const PlcFrameConfig& frame) { return frame.no == no; })) {
+        PlcConfigFatal(loader, "number of frame (%d) used twice", no);
+        return;
+    }
     PlcFrameConfig frame;
     frame.no = no;
     frame.lng = IntOr(attributes, "Lng", 0);
@@ -214,6 +221,18 @@ void StartDst(PlcConfigLoader* loader, XmlAttributes attributes) {
 void HandleStart(void* data, const XML_Char* name, const XML_Char** attributes) {
     PlcConfigLoader* loader = static_cast<PlcConfigLoader*>(data);
     if (loader->fatal) {
+        return;
+    }
+    if (loader->ignored > 0) {
+        ++loader->ignored;
+        return;
+    }
+    if (loader->position == Position::kTrame && Is(name, "TRAME")) {
+        // Most likely a frame whose end was forgotten: taken as part of the current one, its end
+        // would close that frame and its attributes overwrite that frame's.
+        StationLog(LOG_WARNING, "TRAME No %d ignored : inside frame No %d",
+                   IntOr(attributes, "No", 0), loader->frame != nullptr ? loader->frame->no : 0);
+        loader->ignored = 1;
         return;
     }
     if (loader->position == Position::kAutomate && Is(name, "COM") &&
@@ -276,6 +295,10 @@ void HandleStart(void* data, const XML_Char* name, const XML_Char** attributes) 
 void HandleEnd(void* data, const XML_Char* name) {
     PlcConfigLoader* loader = static_cast<PlcConfigLoader*>(data);
     if (loader->fatal) {
+        return;
+    }
+    if (loader->ignored > 0) {
+        --loader->ignored;
         return;
     }
     CallHook(loader, HookPhase::kEndBefore, name, nullptr);

@@ -129,7 +129,10 @@ struct PlcConfigLoader {
     PlcFrameConfig* frame = nullptr;  // the current TRAME (null outside one)
     int channel = 0;                  // the current VOIE's No
     bool fatal = false;               // a fatal error ended the analysis
-    int hookErrors = 0;               // errors the hook recorded without ending the analysis
+    // Elements open inside a TRAME met within the current frame: that TRAME and all it holds
+    // are ignored (neither read nor shown to the hook).
+    int ignored = 0;
+    int hookErrors = 0;  // errors the hook recorded without ending the analysis
 };
 
 // Records a fatal configuration error (status file line with the XML line, error log) and stops
