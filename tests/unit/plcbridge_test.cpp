@@ -18,6 +18,7 @@
 #include "fakeclock.h"
 #include "logdebug.h"
 #include "memoryline.h"
+#include "plctestdriver.h"
 #include "plcutilities.h"
 #include "sandbox.h"
 
@@ -59,6 +60,7 @@ class Plcbridge_ : public testing::Test {
         CmdLinkClose(&driver.link);
         PlcCloseMsg();
         ResetChannelMaxNb();
+        PlcTestNotices();
     }
 
     // 0 when the configuration was accepted; the status file in `status`.

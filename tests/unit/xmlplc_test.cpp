@@ -3,9 +3,6 @@
 // the notice to modmgr).
 #include "xmlplc.h"
 
-#include <sys/ipc.h>
-#include <sys/msg.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,22 +26,6 @@ std::string Document(const std::string& com, const std::string& body,
            ">\n" + body + "</COM>\n</AUTOMATE>\n" + after + "</STATION>\n";
 }
 
-int Notices() {
-    int queue = msgget(corekey::kModmgrQueue, 0);
-    if (queue == -1) {
-        return 0;
-    }
-    struct {
-        long type;
-        unsigned char body[512];
-    } notice{};
-    int count = 0;
-    while (msgrcv(queue, &notice, sizeof notice.body, 0, IPC_NOWAIT) >= 0) {
-        ++count;
-    }
-    return count;
-}
-
 struct Read {
     int result = 0;
     PlcConfig config;
@@ -55,13 +36,14 @@ struct Read {
 Read ReadIn(const Sandbox& box, const std::string& xml, const char* driver = plctest::kDriverName,
             int port = -1) {
     box.WriteFile(driverconfig::kConfigurationPath, xml);
+    PlcTestNotices();  // none left by an earlier test
     Read read;
     read.result =
         PlcConfigRead(&read.config, driver, port,
                       std::string(driver) == plctest::kDriverName ? PlcTestHook : nullptr, nullptr);
     std::string statusPath = std::string("/var/log/") + driver + ".xml.status";
     read.status = box.Exists(statusPath) ? box.ReadFile(statusPath) : "(none)";
-    read.notices = Notices();
+    read.notices = PlcTestNotices();
     return read;
 }
 
@@ -306,6 +288,7 @@ TEST(PlcConfigRead, ErrorsTheHookRecordsEndTheAnalysisAfterTheWholeFile) {
                            "<TRAME No=\"1\" Type=\"RW\" Odd=\"1\"/>\n<TRAME No=\"2\" Odd=\"2\" "
                            "Type=\"RW\"/>\n"));
     PlcConfig config;
+    PlcTestNotices();
     auto hook = [](PlcConfigLoader* loader, const char* element, XmlAttributes attributes) {
         PlcTestHook(loader, element, attributes);
         if (loader->phase == plc::HookPhase::kAfter && attributes != nullptr &&
@@ -317,7 +300,7 @@ TEST(PlcConfigRead, ErrorsTheHookRecordsEndTheAnalysisAfterTheWholeFile) {
     EXPECT_EQ(box.ReadFile(kStatus),
               "1 : Line 5 \"odd frame 1\"\n2 : Line 6 \"odd frame 2\"\n** Mode Degrade **\n");
     EXPECT_TRUE(box.LogHas("error in analyze", "err"));
-    EXPECT_EQ(Notices(), 1);
+    EXPECT_EQ(PlcTestNotices(), 1);
 }
 
 TEST(PlcConfigRead, AMissingFileIsLoggedAndLeavesNoStatusFile) {

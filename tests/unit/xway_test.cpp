@@ -17,6 +17,7 @@
 #include "driverconfig.h"
 #include "fakeclock.h"
 #include "memoryline.h"
+#include "plctestdriver.h"
 #include "refreshplc.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -44,6 +45,7 @@ class Busbridge : public testing::Test {
             LineClose(&driver->link.line);
         }
         CloseSerialDebug(&driver->link.trace);
+        PlcTestNotices();
     }
 
     // The COM's attributes and its frames, as the file holds them (the TRAMEs from line 3).
