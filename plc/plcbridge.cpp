@@ -121,17 +121,14 @@ void SetLong(PlcFrameRuntime* f, int i, uint32_t value) {
     std::memcpy(f->data.data() + 4 * i, &value, 4);
 }
 
-// The words read into the buffer: 16-bit words as they are; with Conversion 1, each pair as one
-// 32-bit value in the frame's word order (BigEndianLong 1: the first word is the high half), as
-// the engine lays out the 32-bit values it writes.
+// The words read into the buffer, first word first. With Conversion 1 each pair makes one 32-bit
+// value whose low half is the pair's first word, whatever BigEndianLong says: the word order is
+// applied to the values written only (the engine's fill), and sites' tables count on that.
 void StoreRead(PlcFrameRuntime* f, const uint16_t* words, int count) {
     int i = 0;
     if (f->kind == DataKind::kLongs) {
-        bool bigEndian = f->config.bigEndianLong == 1;
         for (; i + 1 < count; i += 2) {
-            uint32_t first = words[i];
-            uint32_t second = words[i + 1];
-            SetLong(f, i / 2, bigEndian ? (first << 16) | second : (second << 16) | first);
+            SetLong(f, i / 2, uint32_t{words[i]} | (uint32_t{words[i + 1]} << 16));
         }
     }
     for (; i < count; ++i) {
