@@ -119,10 +119,21 @@ void ReadTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
     }
     b->type = IntOr(attributes, "Type", 0);
     b->segment = IntOr(attributes, "Segment", 0);
+    // Both go on the line in fewer bits than an int: a value out of range would reach another
+    // place of the PLC.
+    if (frame->adr < 0 || frame->adr > xway::kMaxAddress) {
+        XmlErrorRecord("Adr (%d) of frame No %d  is not in [0,%d]", frame->adr, frame->no,
+                       xway::kMaxAddress);
+    }
+    bool objects = b->code == xway::kReadObjects || b->code == xway::kWriteObjects;
+    if (objects && (b->segment < 0 || b->segment > xway::kMaxSegment)) {
+        XmlErrorRecord("Segment (%d) of frame No %d  is not in [0,%d]", b->segment, frame->no,
+                       xway::kMaxSegment);
+    }
     frame->write = IsWriteCode(b->code);
     if (b->code == 0 || b->code == 1) {
         frame->lng = 8;
-    } else if (b->code != xway::kReadObjects && b->code != xway::kWriteObjects) {
+    } else if (!objects) {
         frame->lng = 1;
     } else {
         CheckObjectLng(loader, b, frame->lng, frame->no);

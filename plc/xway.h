@@ -22,6 +22,8 @@ inline constexpr int kAddressBytes = 5;
 inline constexpr int kHeaderSize = 8;       // header, address bytes, code, category
 inline constexpr int kAnswerCodeIndex = 6;  // data byte 7 of an answer
 inline constexpr int kPayloadIndex = 7;     // data byte 8: the payload
+inline constexpr int kMaxAddress = 65535;   // Adr, on 2 bytes
+inline constexpr int kMaxSegment = 255;     // Segment, on 1 byte
 
 inline constexpr int kDefaultSlaveAddress = 6;
 inline constexpr int kMaxSlaveAddress = 253;
