@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "channeldb.h"
 #include "logdebug.h"
 #include "plcutilities.h"
+#include "serialcomm.h"
 #include "stationlog.h"
 #include "utilities.h"
 
@@ -241,6 +243,9 @@ int LinkInit(PlcScanContext* c, const PlcConfig* config) {
     const PlcComConfig& com = config->com;
     if (CmdLinkOpen(link, com.port, com.baud, com.format[1], com.format[0] - '0',
                     com.format[2] - '0') != 0) {
+        const char* device = SerialPortName(com.port);
+        PlcRefuse(c, "erreur d'ouverture du port serie %s : %d", device != nullptr ? device : "",
+                  errno);
         return -1;
     }
     link->timeout = PlcbridgeTimeoutSeconds(com.timeout);

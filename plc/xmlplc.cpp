@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -362,6 +363,21 @@ void BeforeVerdict(void* data, int errors) {
     }
 }
 
+// What PlcConfigRefuse records at the selected COM.
+struct Refusal {
+    const char* text;
+    bool recorded;
+};
+
+void RefuseAtCom(PlcConfigLoader* loader, const char* element, XmlAttributes) {
+    if (loader->phase == HookPhase::kAfter && loader->position == Position::kCom &&
+        Is(element, "COM")) {
+        Refusal* refusal = static_cast<Refusal*>(loader->hookArgument);
+        refusal->recorded = true;
+        PlcConfigFatal(loader, "%s", refusal->text);
+    }
+}
+
 }  // namespace
 
 void PlcConfigFatal(PlcConfigLoader* loader, const char* format, ...) {
@@ -379,6 +395,8 @@ int PlcConfigRead(PlcConfig* config, const char* driverName, int requestedPort, 
                   void* hookArgument) {
     long long start = MonotonicMs();
     *config = PlcConfig{};
+    config->driverName = driverName;
+    config->requestedPort = requestedPort;
     PlcConfigLoader loader;
     loader.config = config;
     loader.driverName = driverName != nullptr ? driverName : "";
@@ -399,6 +417,22 @@ int PlcConfigRead(PlcConfig* config, const char* driverName, int requestedPort, 
     }
     LogDebug("end of decoding of %s time=%d ms", driverconfig::kConfigurationPath,
              static_cast<int>(MonotonicMs() - start));
+    return 0;
+}
+
+int PlcConfigRefuse(const PlcConfig* config, const char* format, ...) {
+    char text[128];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Refusal refusal{text, false};
+    PlcConfig again;
+    PlcConfigRead(&again, config->driverName, config->requestedPort, RefuseAtCom, &refusal);
+    if (!refusal.recorded) {
+        errno = ENOENT;
+        return -1;
+    }
     return 0;
 }
 

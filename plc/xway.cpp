@@ -424,9 +424,11 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     if (com.port < 0 || device == nullptr) {
         // Port -1 is the Ethernet link: there is no bus to be a slave on.
         StationLog(LOG_ERR, "error in opening of %s : %d", device != nullptr ? device : "", ENODEV);
+        PlcRefuse(c, "error in opening of %s : %d", device != nullptr ? device : "", ENODEV);
         return -1;
     }
     if (SlaveLinkInit(&d->link, device, com.baud, com.format[1]) != 0) {
+        PlcRefuse(c, "error in opening of %s : %d", device, errno);
         return -1;
     }
     int silence = com.silence > 0 ? com.silence : unitelway::kDefaultPacingMs;
@@ -446,7 +448,7 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     return 0;
 }
 
-int BusbridgeFrameInit(PlcScanContext*, PlcFrameRuntime* f) {
+int BusbridgeFrameInit(PlcScanContext* c, PlcFrameRuntime* f) {
     const BusbridgeFrame* b = FrameOf(f);
     int lng = Units(f->config.lng);
     switch (b->code) {
@@ -511,6 +513,7 @@ int BusbridgeFrameInit(PlcScanContext*, PlcFrameRuntime* f) {
             break;
         default:
             StationLog(LOG_ERR, "Frame No %d  : code %d unknow", f->config.no, b->code);
+            PlcRefuse(c, "Frame No %d  : code %d unknow", f->config.no, b->code);
             return -1;
     }
     f->exchange = XwayExchange;
