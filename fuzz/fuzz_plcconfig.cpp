@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -63,7 +64,9 @@ bool Sound(const PlcConfig& config) {
         return false;
     }
     for (const PlcFrameConfig& frame : config.frames) {
-        if (frame.no < 1 || frame.no > plc::kMaxFrameNumber) {
+        if (frame.no < 1 || frame.no > plc::kMaxFrameNumber ||
+            std::count_if(config.frames.begin(), config.frames.end(),
+                          [&](const PlcFrameConfig& other) { return other.no == frame.no; }) != 1) {
             return false;
         }
         for (const PlcDataItem& item : frame.items) {

@@ -1,7 +1,8 @@
 // Fuzz target of busbridge's answer decoders: the first input byte picks a frame (a code, and for
 // the object codes a type and a length), its request is built, and the rest of the input is the
-// answer the PLC sent. Whatever the answer, the decoder keeps to the frame's buffer and accounts
-// for it (checked, short, negative).
+// answer the PLC sent. An answer that is another request's (code or length) never reaches the
+// decoder; whatever else comes, the decoder keeps to the frame's buffer and accounts for it
+// (checked, short, negative), and one of the request's code and length is decoded.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -75,10 +76,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     size_t before = f.data.size();
     int length = static_cast<int>(size - 1);
-    int used = f.answer(&bench->context, &f, data + 1, length);
-    if (used > length || f.data.size() != before || x.answers != 1 ||
-        (used >= 0) == (x.tooShort + x.negativeAnswers > 0)) {
-        __builtin_trap();
+    const uint8_t* answer = data + 1;
+    bool tellable = length > xway::kAnswerCodeIndex;
+    bool negative = tellable && (answer[xway::kAnswerCodeIndex] & 0x80u) != 0 &&
+                    answer[xway::kAnswerCodeIndex] != xway::kPositive;
+    if (XwayAnswersRequest(&x, answer, length)) {
+        int used = f.answer(&bench->context, &f, answer, length);
+        if (used > length || f.data.size() != before || x.answers != 1 ||
+            (used >= 0) == (x.tooShort + x.negativeAnswers > 0)) {
+            __builtin_trap();
+        }
+        // What passes as the request's answer carries all its decoder needs.
+        if (tellable && !negative && used < 0) {
+            __builtin_trap();
+        }
+    } else if (!tellable || negative) {
+        __builtin_trap();  // those are the decoder's to refuse
     }
     // The peer keeps what it was sent: a fresh one for the next input.
     LineClose(&bench->driver.link.line);

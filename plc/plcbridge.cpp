@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "channeldb.h"
 #include "logdebug.h"
 #include "plcutilities.h"
+#include "serialcomm.h"
 #include "stationlog.h"
 #include "utilities.h"
 
@@ -52,11 +54,7 @@ bool KnownType(const char* type) {
 void ReadTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
     PlcFrameConfig* frame = loader->frame;
     PlcbridgeFrame* own = frame->extension.As<PlcbridgeFrame>();
-    if (own->read) {
-        return;  // a TRAME inside a TRAME: not a frame of its own
-    }
     *own = PlcbridgeFrame{};
-    own->read = true;
     int no = frame->no;
     const char* type = XmlAttrFind(attributes, "Type");
     if (type == nullptr) {
@@ -125,17 +123,14 @@ void SetLong(PlcFrameRuntime* f, int i, uint32_t value) {
     std::memcpy(f->data.data() + 4 * i, &value, 4);
 }
 
-// The words read into the buffer: 16-bit words as they are; with Conversion 1, each pair as one
-// 32-bit value in the frame's word order (BigEndianLong 1: the first word is the high half), as
-// the engine lays out the 32-bit values it writes.
+// The words read into the buffer, first word first. With Conversion 1 each pair makes one 32-bit
+// value whose low half is the pair's first word, whatever BigEndianLong says: the word order is
+// applied to the values written only (the engine's fill), and sites' tables count on that.
 void StoreRead(PlcFrameRuntime* f, const uint16_t* words, int count) {
     int i = 0;
     if (f->kind == DataKind::kLongs) {
-        bool bigEndian = f->config.bigEndianLong == 1;
         for (; i + 1 < count; i += 2) {
-            uint32_t first = words[i];
-            uint32_t second = words[i + 1];
-            SetLong(f, i / 2, bigEndian ? (first << 16) | second : (second << 16) | first);
+            SetLong(f, i / 2, uint32_t{words[i]} | (uint32_t{words[i + 1]} << 16));
         }
     }
     for (; i < count; ++i) {
@@ -248,6 +243,9 @@ int LinkInit(PlcScanContext* c, const PlcConfig* config) {
     const PlcComConfig& com = config->com;
     if (CmdLinkOpen(link, com.port, com.baud, com.format[1], com.format[0] - '0',
                     com.format[2] - '0') != 0) {
+        const char* device = SerialPortName(com.port);
+        PlcRefuse(c, "erreur d'ouverture du port serie %s : %d", device != nullptr ? device : "",
+                  errno);
         return -1;
     }
     link->timeout = PlcbridgeTimeoutSeconds(com.timeout);

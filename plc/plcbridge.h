@@ -25,7 +25,6 @@ inline constexpr const char* kTestType = "**";
 
 // plcbridge's TRAME attributes (the frame extension).
 struct PlcbridgeFrame {
-    bool read = false;  // the hook has read this TRAME
     bool test = false;  // a communication test frame (Type "**")
     int esc = 0;        // PLC unit number
     char type[3] = {};  // the two-letter command

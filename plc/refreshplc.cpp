@@ -461,6 +461,13 @@ void PlcTrace(PlcScanContext* context, const char* format, ...) {
     WriteStrToSerialDebug(context->trace, text);
 }
 
+void PlcRefuse(PlcScanContext* context, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(context->refusal, sizeof context->refusal, format, args);
+    va_end(args);
+}
+
 void PlcDefaultWait(PlcScanContext* context, int milliseconds) {
     if (milliseconds <= 0) {
         return;
@@ -487,6 +494,7 @@ int PlcRefreshInit(PlcScanContext* c, const PlcConfig* config, const PlcDriverHo
     c->nbDef = com.nbDef;
     c->linkFailures = 0;
     c->cycle = 0;
+    c->refusal[0] = '\0';
     c->wait = PlcDefaultWait;
     LogDebug("Timeout=%d Pause=%d Interframe=%d Intercycle=%d", c->timeout, c->pause, c->intertrame,
              c->intercycle);
@@ -545,6 +553,10 @@ PlcScanContext* PlcRefreshCreate(const PlcConfig* config, const PlcDriverHooks* 
         CriticalAssert(false, "erreur allocation", __FILE__, __LINE__);
     }
     if (result != 0) {
+        // The status file said "** Mode Normal **" of the table: it now says why it is not run.
+        PlcConfigRefuse(
+            config, "%s",
+            context->refusal[0] != '\0' ? context->refusal : "driver initialisation refused");
         StationLog(LOG_CRIT, "driver initialisation refused");
         std::abort();
     }

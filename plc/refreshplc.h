@@ -81,10 +81,13 @@ struct PlcScanContext {
     PlcWaitFunction wait = nullptr;
     PlcStatisticsFunction statistics = nullptr;
     void* link = nullptr;  // the driver's link record
+    // Why a hook gave -1, as it logged it (PlcRefuse); the status file says it when the driver
+    // gives up.
+    char refusal[128] = {};
 };
 
 // What a driver gives the engine. Each may be null. They give 0, or -1 when the driver cannot go
-// on (they log why).
+// on (they log why, and tell it with PlcRefuse).
 struct PlcDriverHooks {
     // Opens the line; sets trace, fd, and optionally wait, statistics and link.
     int (*linkInit)(PlcScanContext* context, const PlcConfig* config) = nullptr;
@@ -103,12 +106,16 @@ int PlcRefreshInit(PlcScanContext* context, const PlcConfig* config, const PlcDr
 void PlcRefreshCycle(PlcScanContext* context);
 
 // The driver's calls: the context is made once for the process (allocation failures and a hook
-// that gives -1 end the process), and the scan runs until the process ends.
+// that gives -1 end the process; for the hook, after the status file was given the degraded
+// verdict with the hook's refusal at the COM's line), and the scan runs until the process ends.
 PlcScanContext* PlcRefreshCreate(const PlcConfig* config, const PlcDriverHooks* hooks);
 [[noreturn]] void PlcRefreshRun(PlcScanContext* context);
 
 // The engine's own functions, for drivers that replace or wrap them.
 void PlcDefaultWait(PlcScanContext* context, int milliseconds);
+// For a hook about to give -1: keeps why (the text it logged) for the status file.
+void PlcRefuse(PlcScanContext* context, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // Writes the text to the context's trace (nothing without one).
 void PlcTrace(PlcScanContext* context, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

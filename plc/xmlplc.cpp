@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -155,6 +156,13 @@ void StartTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
         PlcConfigFatal(loader, "number of frame (%d) invalid ", no);
         return;
     }
+    // chanmgr knows a frame's values by (communication, frame): two frames of one number would
+    // hand their values to the same channels.
+    if (std::any_of(config->frames.begin(), config->frames.end(),
+                    [no](const PlcFrameConfig& frame) { return frame.no == no; })) {
+        PlcConfigFatal(loader, "number of frame (%d) used twice", no);
+        return;
+    }
     PlcFrameConfig frame;
     frame.no = no;
     frame.lng = IntOr(attributes, "Lng", 0);
@@ -214,6 +222,18 @@ void StartDst(PlcConfigLoader* loader, XmlAttributes attributes) {
 void HandleStart(void* data, const XML_Char* name, const XML_Char** attributes) {
     PlcConfigLoader* loader = static_cast<PlcConfigLoader*>(data);
     if (loader->fatal) {
+        return;
+    }
+    if (loader->ignored > 0) {
+        ++loader->ignored;
+        return;
+    }
+    if (loader->position == Position::kTrame && Is(name, "TRAME")) {
+        // Most likely a frame whose end was forgotten: taken as part of the current one, its end
+        // would close that frame and its attributes overwrite that frame's.
+        StationLog(LOG_WARNING, "TRAME No %d ignored : inside frame No %d",
+                   IntOr(attributes, "No", 0), loader->frame != nullptr ? loader->frame->no : 0);
+        loader->ignored = 1;
         return;
     }
     if (loader->position == Position::kAutomate && Is(name, "COM") &&
@@ -278,6 +298,10 @@ void HandleEnd(void* data, const XML_Char* name) {
     if (loader->fatal) {
         return;
     }
+    if (loader->ignored > 0) {
+        --loader->ignored;
+        return;
+    }
     CallHook(loader, HookPhase::kEndBefore, name, nullptr);
     if (loader->fatal) {
         return;
@@ -339,6 +363,21 @@ void BeforeVerdict(void* data, int errors) {
     }
 }
 
+// What PlcConfigRefuse records at the selected COM.
+struct Refusal {
+    const char* text;
+    bool recorded;
+};
+
+void RefuseAtCom(PlcConfigLoader* loader, const char* element, XmlAttributes) {
+    if (loader->phase == HookPhase::kAfter && loader->position == Position::kCom &&
+        Is(element, "COM")) {
+        Refusal* refusal = static_cast<Refusal*>(loader->hookArgument);
+        refusal->recorded = true;
+        PlcConfigFatal(loader, "%s", refusal->text);
+    }
+}
+
 }  // namespace
 
 void PlcConfigFatal(PlcConfigLoader* loader, const char* format, ...) {
@@ -356,6 +395,8 @@ int PlcConfigRead(PlcConfig* config, const char* driverName, int requestedPort, 
                   void* hookArgument) {
     long long start = MonotonicMs();
     *config = PlcConfig{};
+    config->driverName = driverName;
+    config->requestedPort = requestedPort;
     PlcConfigLoader loader;
     loader.config = config;
     loader.driverName = driverName != nullptr ? driverName : "";
@@ -376,6 +417,22 @@ int PlcConfigRead(PlcConfig* config, const char* driverName, int requestedPort, 
     }
     LogDebug("end of decoding of %s time=%d ms", driverconfig::kConfigurationPath,
              static_cast<int>(MonotonicMs() - start));
+    return 0;
+}
+
+int PlcConfigRefuse(const PlcConfig* config, const char* format, ...) {
+    char text[128];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Refusal refusal{text, false};
+    PlcConfig again;
+    PlcConfigRead(&again, config->driverName, config->requestedPort, RefuseAtCom, &refusal);
+    if (!refusal.recorded) {
+        errno = ENOENT;
+        return -1;
+    }
     return 0;
 }
 

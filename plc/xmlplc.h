@@ -102,6 +102,8 @@ struct PlcChannelTarget {
 };
 
 struct PlcConfig {
+    const char* driverName = nullptr;  // as PlcConfigRead was given them
+    int requestedPort = -1;
     PlcComConfig com;
     std::vector<PlcFrameConfig> frames;  // file order
     std::vector<PlcChannelTarget> targets;
@@ -129,7 +131,10 @@ struct PlcConfigLoader {
     PlcFrameConfig* frame = nullptr;  // the current TRAME (null outside one)
     int channel = 0;                  // the current VOIE's No
     bool fatal = false;               // a fatal error ended the analysis
-    int hookErrors = 0;               // errors the hook recorded without ending the analysis
+    // Elements open inside a TRAME met within the current frame: that TRAME and all it holds
+    // are ignored (neither read nor shown to the hook).
+    int ignored = 0;
+    int hookErrors = 0;  // errors the hook recorded without ending the analysis
 };
 
 // Records a fatal configuration error (status file line with the XML line, error log) and stops
@@ -145,6 +150,13 @@ void PlcConfigFatal(PlcConfigLoader* loader, const char* format, ...)
 // with its line; the verdict is "** Mode Degrade **" and modmgr was told).
 int PlcConfigRead(PlcConfig* config, const char* driverName, int requestedPort, PlcConfigHook hook,
                   void* hookArgument);
+// For a driver that cannot run the table it was given (its line cannot be opened): the status
+// file is written again, the verdict "** Mode Degrade **" after one error line with the text
+// given and the line of the selected COM, and modmgr is told; the configuration file is read
+// once more (config's driver and port) for that line. 0, or -1 with errno ENOENT when the COM
+// is no longer found (the file cannot be read: its error, or "no active", stands instead).
+int PlcConfigRefuse(const PlcConfig* config, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // PlcConfigRead for the driver's start: a configuration that is not accepted ends the process
 // abnormally (abort), so that the driver never runs with a half-checked table.
 PlcConfig PlcConfigLoad(const char* driverName, int requestedPort, PlcConfigHook hook,

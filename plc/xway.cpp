@@ -119,10 +119,21 @@ void ReadTrame(PlcConfigLoader* loader, XmlAttributes attributes) {
     }
     b->type = IntOr(attributes, "Type", 0);
     b->segment = IntOr(attributes, "Segment", 0);
+    // Both go on the line in fewer bits than an int: a value out of range would reach another
+    // place of the PLC.
+    if (frame->adr < 0 || frame->adr > xway::kMaxAddress) {
+        XmlErrorRecord("Adr (%d) of frame No %d  is not in [0,%d]", frame->adr, frame->no,
+                       xway::kMaxAddress);
+    }
+    bool objects = b->code == xway::kReadObjects || b->code == xway::kWriteObjects;
+    if (objects && (b->segment < 0 || b->segment > xway::kMaxSegment)) {
+        XmlErrorRecord("Segment (%d) of frame No %d  is not in [0,%d]", b->segment, frame->no,
+                       xway::kMaxSegment);
+    }
     frame->write = IsWriteCode(b->code);
     if (b->code == 0 || b->code == 1) {
         frame->lng = 8;
-    } else if (b->code != xway::kReadObjects && b->code != xway::kWriteObjects) {
+    } else if (!objects) {
         frame->lng = 1;
     } else {
         CheckObjectLng(loader, b, frame->lng, frame->no);
@@ -154,6 +165,49 @@ uint32_t LongAt(const PlcFrameRuntime* f, int i) {
     return value;
 }
 
+// Bytes of `objects` objects of the frame's kind in a request or an answer of code 54 or 55.
+int ObjectBytes(const PlcFrameRuntime* f, int objects) {
+    switch (f->kind) {
+        case DataKind::kWords:
+            return 2 * objects;
+        case DataKind::kLongs:
+            return 4 * objects;
+        default:
+            return objects / 8;
+    }
+}
+
+// What the answer to the request being built must be: its answer code, and the payload bytes
+// after it (x->objects set for the request).
+void Expect(XwayContext* x, const PlcFrameRuntime* f, int code) {
+    x->answerCode =
+        IsWriteCode(code) ? xway::kPositive : static_cast<uint8_t>(code + xway::kReadAnswerOffset);
+    switch (code) {
+        case 0:
+        case 1:
+            // The byte of 8 bits; a PLC may send one more (not used).
+            x->answerMin = 1;
+            x->answerMax = 2;
+            return;
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+            x->answerMin = x->answerMax = 2;
+            return;
+        case 64:
+        case 65:
+            x->answerMin = x->answerMax = 4;
+            return;
+        case xway::kReadObjects:
+            x->answerMin = x->answerMax = 1 + ObjectBytes(f, x->objects);  // the type, the objects
+            return;
+        default:
+            x->answerMin = x->answerMax = 0;
+            return;
+    }
+}
+
 // The header and the address; -1 when the request does not fit.
 int Begin(PlcScanContext* c, PlcFrameRuntime* f, uint8_t* out, int capacity, int needed) {
     if (capacity < needed) {
@@ -162,6 +216,7 @@ int Begin(PlcScanContext* c, PlcFrameRuntime* f, uint8_t* out, int capacity, int
     const BusbridgeFrame* b = FrameOf(f);
     XwayContext* x = &Driver(c)->xway;
     x->objects = 1;
+    Expect(x, f, b->code);
     out[0] = xway::kHeader;
     std::memcpy(out + 1, x->address, xway::kAddressBytes);
     out[6] = static_cast<uint8_t>(b->code);
@@ -214,7 +269,9 @@ int RequestObjects(PlcScanContext* c, PlcFrameRuntime* f, uint8_t* out, int capa
     out[n++] = static_cast<uint8_t>(b->type);
     PutLe16(out + n, static_cast<unsigned>(f->config.adr));
     PutLe16(out + n + 2, static_cast<unsigned>(f->config.lng));
-    Driver(c)->xway.objects = f->config.lng;
+    XwayContext* x = &Driver(c)->xway;
+    x->objects = f->config.lng;
+    Expect(x, f, b->code);
     return n + 4;
 }
 
@@ -300,18 +357,7 @@ int AnswerLong(PlcScanContext* c, PlcFrameRuntime* f, const uint8_t* answer, int
 int AnswerObjects(PlcScanContext* c, PlcFrameRuntime* f, const uint8_t* answer, int length) {
     int objects = Driver(c)->xway.objects;
     int capacity = static_cast<int>(f->data.size());
-    int bytes = 0;
-    switch (f->kind) {
-        case DataKind::kWords:
-            bytes = 2 * objects;
-            break;
-        case DataKind::kLongs:
-            bytes = 4 * objects;
-            break;
-        default:
-            bytes = objects / 8;
-            break;
-    }
+    int bytes = ObjectBytes(f, objects);
     if (objects < 0 || bytes > capacity) {
         return -1;  // never asked for more than the buffer holds; a guard all the same
     }
@@ -378,9 +424,11 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     if (com.port < 0 || device == nullptr) {
         // Port -1 is the Ethernet link: there is no bus to be a slave on.
         StationLog(LOG_ERR, "error in opening of %s : %d", device != nullptr ? device : "", ENODEV);
+        PlcRefuse(c, "error in opening of %s : %d", device != nullptr ? device : "", ENODEV);
         return -1;
     }
     if (SlaveLinkInit(&d->link, device, com.baud, com.format[1]) != 0) {
+        PlcRefuse(c, "error in opening of %s : %d", device, errno);
         return -1;
     }
     int silence = com.silence > 0 ? com.silence : unitelway::kDefaultPacingMs;
@@ -400,7 +448,7 @@ int BusbridgeLinkInit(PlcScanContext* c, const PlcConfig* config) {
     return 0;
 }
 
-int BusbridgeFrameInit(PlcScanContext*, PlcFrameRuntime* f) {
+int BusbridgeFrameInit(PlcScanContext* c, PlcFrameRuntime* f) {
     const BusbridgeFrame* b = FrameOf(f);
     int lng = Units(f->config.lng);
     switch (b->code) {
@@ -465,6 +513,7 @@ int BusbridgeFrameInit(PlcScanContext*, PlcFrameRuntime* f) {
             break;
         default:
             StationLog(LOG_ERR, "Frame No %d  : code %d unknow", f->config.no, b->code);
+            PlcRefuse(c, "Frame No %d  : code %d unknow", f->config.no, b->code);
             return -1;
     }
     f->exchange = XwayExchange;
@@ -505,6 +554,18 @@ int XwayCheckAnswer(XwayContext* x, const uint8_t* data, int length) {
     }
     SlaveLinkReply(link, 1);
     return 1;
+}
+
+bool XwayAnswersRequest(const XwayContext* x, const uint8_t* data, int length) {
+    if (data == nullptr || length <= xway::kAnswerCodeIndex) {
+        return true;  // too short to tell: the decoder refuses it
+    }
+    uint8_t code = data[xway::kAnswerCodeIndex];
+    if ((code & 0x80u) != 0 && code != xway::kPositive) {
+        return true;  // a negative answer
+    }
+    int payload = length - xway::kPayloadIndex;
+    return code == x->answerCode && payload >= x->answerMin && payload <= x->answerMax;
 }
 
 int XwayExchange(PlcScanContext* c, PlcFrameRuntime* f) {
@@ -548,7 +609,18 @@ int XwayExchange(PlcScanContext* c, PlcFrameRuntime* f) {
     for (;;) {
         Event event = SlaveLinkReceive(link);
         if (event == Event::kFrame) {
-            return f->answer(c, f, link->received + 1, link->received[0]) >= 0 ? 1 : 0;
+            const uint8_t* answer = link->received + 1;
+            int answerLength = link->received[0];
+            if (XwayAnswersRequest(x, answer, answerLength)) {
+                return f->answer(c, f, answer, answerLength) >= 0 ? 1 : 0;
+            }
+            // Another request's answer (one given up on, come late): refused, and this one's
+            // is waited for still.
+            ++x->answers;
+            ++x->strayAnswers;
+            PlcTrace(c, "answer ($%02X, %d bytes) not the one to code %d\n",
+                     answer[xway::kAnswerCodeIndex], answerLength - xway::kPayloadIndex, x->code);
+            SlaveLinkReply(link, 0);
         }
         if (event == Event::kPolled) {
             SlaveLinkSendEot(link);  // nothing more to send meanwhile

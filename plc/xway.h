@@ -22,6 +22,10 @@ inline constexpr int kAddressBytes = 5;
 inline constexpr int kHeaderSize = 8;       // header, address bytes, code, category
 inline constexpr int kAnswerCodeIndex = 6;  // data byte 7 of an answer
 inline constexpr int kPayloadIndex = 7;     // data byte 8: the payload
+// A read's answer code is its request code plus this (a write's is kPositive).
+inline constexpr int kReadAnswerOffset = 0x30;
+inline constexpr int kMaxAddress = 65535;  // Adr, on 2 bytes
+inline constexpr int kMaxSegment = 255;    // Segment, on 1 byte
 
 inline constexpr int kDefaultSlaveAddress = 6;
 inline constexpr int kMaxSlaveAddress = 253;
@@ -61,10 +65,14 @@ struct XwayContext {
     uint8_t address[xway::kAddressBytes] = {};  // of the frame being exchanged
     int code = 0;                               // its request code
     int objects = 0;                            // objects the current request asked for
-    int answers = 0;                            // answers checked
+    uint8_t answerCode = 0;                     // the answer code that answers it
+    int answerMin = 0;                          // payload bytes its answer carries
+    int answerMax = 0;
+    int answers = 0;  // answers checked
     int tooShort = 0;
     int answerTimeouts = 0;
     int negativeAnswers = 0;
+    int strayAnswers = 0;  // answers to another request, refused
 };
 
 // What busbridge keeps behind PlcScanContext::link.
@@ -92,9 +100,14 @@ PlcDriverHooks BusbridgeHooks();
 // positive answer (payload from data byte 8), 0 for a short one (no acknowledgement) or a
 // negative one (acknowledged).
 int XwayCheckAnswer(XwayContext* x, const uint8_t* data, int length);
+// Whether an answer (data byte 1 first) answers the request last built: a positive one must carry
+// its answer code and its payload length. Negative answers and answers too short to tell are
+// taken as its own (XwayCheckAnswer refuses them).
+bool XwayAnswersRequest(const XwayContext* x, const uint8_t* data, int length);
 // One frame: waits to be polled, sends the request, waits for the answer while answering polls
-// with EOT. 1 when the answer was good (read frames: in the frame's buffer), 0 otherwise. Both
-// waits are bounded by the COM's Timeout.
+// with EOT. An answer that is not the request's (XwayAnswersRequest) is refused with NAK and
+// counted, and the wait goes on. 1 when the answer was good (read frames: in the frame's
+// buffer), 0 otherwise. Both waits are bounded by the COM's Timeout.
 int XwayExchange(PlcScanContext* context, PlcFrameRuntime* frame);
 // The engine's wait: serves the bus (polls get EOT, frames NAK) for the time given; takes at
 // least one link event.

@@ -182,6 +182,9 @@ TEST(BusbridgeProgram, ARefusedFrameTableEndsTheDriverWithTheDegradedVerdict) {
          "1 : Line 5 \"Lng (12) of frame No 4  is not a multiple of 8\"\n** Mode Degrade **\n"},
         {R"(<TRAME No="1" Esc="0,254,0,16" Code="4"/>)",
          "1 : Line 5 \"Esc of frame No 1  needs 5 numbers from 0 to 255\"\n** Mode Degrade **\n"},
+        // A good table, but no bus master has made the port's device.
+        {R"(<TRAME No="1" Esc="0,254,0,16,0" Code="4"/>)",
+         "1 : Line 4 \"error in opening of /dev/ttyUSB0 : 2\"\n** Mode Degrade **\n"},
     };
     for (const Case& c : cases) {
         Sandbox box;

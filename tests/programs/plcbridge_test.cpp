@@ -178,7 +178,8 @@ TEST(PlcbridgeProgram, WhatEndsItAtTheStart) {
         {R"(<COM Type="plcbridge" Port="6" No="1">)", kRead, "the port 6 does not exist",
          "1 : Line 4 \"the port 6 does not exist\"\n** Mode Degrade **\n"},
         {R"(<COM Type="plcbridge" Port="3" No="1">)", kRead,
-         "erreur d'ouverture du port serie /dev/orxcom1 : 2", "** Mode Normal **\n"},
+         "erreur d'ouverture du port serie /dev/orxcom1 : 2",
+         "1 : Line 4 \"erreur d'ouverture du port serie /dev/orxcom1 : 2\"\n** Mode Degrade **\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.log);

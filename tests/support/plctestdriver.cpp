@@ -1,9 +1,13 @@
 #include "plctestdriver.h"
 
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
 #include <cstring>
 
 #include "clock.h"
 #include "serialdebug.h"
+#include "stationcore.h"
 
 namespace {
 
@@ -123,4 +127,17 @@ int PlcTestRefreshInit(PlcScanContext* context, const PlcConfig* config, Scripte
     hooks.frameInit = FrameInit;
     context->link = plc;
     return PlcRefreshInit(context, config, &hooks);
+}
+
+int PlcTestNotices() {
+    int queue = msgget(corekey::kModmgrQueue, 0);
+    struct {
+        long type;
+        unsigned char body[512];
+    } notice{};
+    int count = 0;
+    while (queue != -1 && msgrcv(queue, &notice, sizeof notice.body, 0, IPC_NOWAIT) >= 0) {
+        ++count;
+    }
+    return count;
 }

@@ -35,3 +35,6 @@ inline constexpr const char* kDriverName = "plctest";
 void PlcTestHook(PlcConfigLoader* loader, const char* element, XmlAttributes attributes);
 // The engine over the scripted PLC (the context's link). 0 or -1 as PlcRefreshInit.
 int PlcTestRefreshInit(PlcScanContext* context, const PlcConfig* config, ScriptedPlc* plc);
+// Takes the degraded-configuration notices waiting for modmgr: their number. A test that has a
+// table refused takes them, so that none is left for the next test to count.
+int PlcTestNotices();

@@ -18,6 +18,7 @@
 #include "fakeclock.h"
 #include "logdebug.h"
 #include "memoryline.h"
+#include "plctestdriver.h"
 #include "plcutilities.h"
 #include "sandbox.h"
 
@@ -59,6 +60,7 @@ class Plcbridge_ : public testing::Test {
         CmdLinkClose(&driver.link);
         PlcCloseMsg();
         ResetChannelMaxNb();
+        PlcTestNotices();
     }
 
     // 0 when the configuration was accepted; the status file in `status`.
@@ -201,8 +203,8 @@ TEST_F(Plcbridge_, ReadFramesAskForTheirWordsAndHandThemToChanmgr) {
     PlcRefreshCycle(&context);
     EXPECT_EQ(peer.Sent(),
               Framed("@00RD00100002") + Framed("@07RH02000004") + Framed("@07RD03000002"));
-    EXPECT_EQ(Requests(),
-              (std::vector<std::string>{"f1 S1=1 S2=-1", "f2 L1=65538 L2=196612", "f3 L1=131073"}));
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"f1 S1=1 S2=-1", "f2 L1=131073 L2=262147",
+                                                    "f3 L1=131073"}));
 }
 
 TEST_F(Plcbridge_, WriteFramesSendTheirChannelsAsHexadecimalWords) {

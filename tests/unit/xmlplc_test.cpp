@@ -3,9 +3,6 @@
 // the notice to modmgr).
 #include "xmlplc.h"
 
-#include <sys/ipc.h>
-#include <sys/msg.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,22 +26,6 @@ std::string Document(const std::string& com, const std::string& body,
            ">\n" + body + "</COM>\n</AUTOMATE>\n" + after + "</STATION>\n";
 }
 
-int Notices() {
-    int queue = msgget(corekey::kModmgrQueue, 0);
-    if (queue == -1) {
-        return 0;
-    }
-    struct {
-        long type;
-        unsigned char body[512];
-    } notice{};
-    int count = 0;
-    while (msgrcv(queue, &notice, sizeof notice.body, 0, IPC_NOWAIT) >= 0) {
-        ++count;
-    }
-    return count;
-}
-
 struct Read {
     int result = 0;
     PlcConfig config;
@@ -55,13 +36,14 @@ struct Read {
 Read ReadIn(const Sandbox& box, const std::string& xml, const char* driver = plctest::kDriverName,
             int port = -1) {
     box.WriteFile(driverconfig::kConfigurationPath, xml);
+    PlcTestNotices();  // none left by an earlier test
     Read read;
     read.result =
         PlcConfigRead(&read.config, driver, port,
                       std::string(driver) == plctest::kDriverName ? PlcTestHook : nullptr, nullptr);
     std::string statusPath = std::string("/var/log/") + driver + ".xml.status";
     read.status = box.Exists(statusPath) ? box.ReadFile(statusPath) : "(none)";
-    read.notices = Notices();
+    read.notices = PlcTestNotices();
     return read;
 }
 
@@ -129,6 +111,9 @@ TEST(PlcConfigRead, EachBrokenRuleEndsTheAnalysisWithItsLineAndTheDegradedVerdic
                   "<TRAME No=\"1\" Type=\"RW\">\n<ANA No=\"2049\" "
                   "Adr=\"1\"/>\n</TRAME>\n"),
          "1 : Line 6 \"no data invalid\""},
+        {"two frames of one number",
+         Document(com + kTimeout, "<TRAME No=\"7\" Type=\"RW\"/>\n<TRAME No=\"7\" Type=\"WW\"/>\n"),
+         "1 : Line 6 \"number of frame (7) used twice\""},
         {"the driver's own rule", Document(com + kTimeout, "<TRAME No=\"3\" Type=\"RX\"/>\n"),
          "1 : Line 5 \"type RX of frame No 3 unknown\""},
         {"no COM for this driver", Document("Type=\"busbridge\" No=\"1\"", ""),
@@ -189,7 +174,9 @@ TEST(PlcConfigRead, TheTableHoldsTheSelectedLinkItsFramesAndItsChannelTargets) {
      BigEndianLong="0">
 <TRAME No="10" Type="RW" Lng="8" Adr="100" Etat="42" Active="43" Declencheur="44"
        Modification="1" TrameOk="45" Voie="20" ConsigneE="3" ConsigneR="4" Conversion="1">
-<BIT No="1" Adr="3,16"/><ANA No="2" Adr="4"/><CPT No="3" Adr="5"/>
+<BIT No="1" Adr="3,16"/><ANA No="2" Adr="4"/>
+<TRAME No="13" Type="WL" Lng="2"><ANA No="9" Adr="1"/><TRAME No="14"/></TRAME>
+<CPT No="3" Adr="5"/>
 </TRAME>
 <TRAME No="11" Type="WL" BigEndianLong="1"/>
 </COM>
@@ -220,7 +207,8 @@ TEST(PlcConfigRead, TheTableHoldsTheSelectedLinkItsFramesAndItsChannelTargets) {
     EXPECT_EQ(com.intercycle, 50);
     EXPECT_EQ(com.bigEndianLong, 0);
 
-    // the other driver's COM and a second COM of ours bring no frame; a TRAME out of place none
+    // the other driver's COM and a second COM of ours bring no frame; a TRAME out of place none,
+    // nor one inside a frame (it changes nothing of that frame)
     ASSERT_EQ(read.config.frames.size(), 2u);
     const PlcFrameConfig& f = read.config.frames[0];
     EXPECT_EQ(f.no, 10);
@@ -266,6 +254,7 @@ TEST(PlcConfigRead, TheTableHoldsTheSelectedLinkItsFramesAndItsChannelTargets) {
     EXPECT_TRUE(box.LogHas("divers.lib: Format No 1=3,16 Type=0 in frame No 10", "debug"));
     EXPECT_TRUE(box.LogHas("divers.lib: Format No 3=5,0 Type=2 in frame No 10", "debug"));
     EXPECT_TRUE(box.LogHas("COM No 3 ignored : communication 2 already selected", "warning"));
+    EXPECT_TRUE(box.LogHas("TRAME No 13 ignored : inside frame No 10", "warning"));
     EXPECT_TRUE(box.LogHas("begin of decoding of /var/parameters/configuration.xml", "debug"));
     bool timed = false;
     for (const std::string& line : box.LogLines()) {
@@ -299,6 +288,7 @@ TEST(PlcConfigRead, ErrorsTheHookRecordsEndTheAnalysisAfterTheWholeFile) {
                            "<TRAME No=\"1\" Type=\"RW\" Odd=\"1\"/>\n<TRAME No=\"2\" Odd=\"2\" "
                            "Type=\"RW\"/>\n"));
     PlcConfig config;
+    PlcTestNotices();
     auto hook = [](PlcConfigLoader* loader, const char* element, XmlAttributes attributes) {
         PlcTestHook(loader, element, attributes);
         if (loader->phase == plc::HookPhase::kAfter && attributes != nullptr &&
@@ -310,7 +300,7 @@ TEST(PlcConfigRead, ErrorsTheHookRecordsEndTheAnalysisAfterTheWholeFile) {
     EXPECT_EQ(box.ReadFile(kStatus),
               "1 : Line 5 \"odd frame 1\"\n2 : Line 6 \"odd frame 2\"\n** Mode Degrade **\n");
     EXPECT_TRUE(box.LogHas("error in analyze", "err"));
-    EXPECT_EQ(Notices(), 1);
+    EXPECT_EQ(PlcTestNotices(), 1);
 }
 
 TEST(PlcConfigRead, AMissingFileIsLoggedAndLeavesNoStatusFile) {

@@ -17,6 +17,7 @@
 #include "driverconfig.h"
 #include "fakeclock.h"
 #include "memoryline.h"
+#include "plctestdriver.h"
 #include "refreshplc.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -44,6 +45,7 @@ class Busbridge : public testing::Test {
             LineClose(&driver->link.line);
         }
         CloseSerialDebug(&driver->link.trace);
+        PlcTestNotices();
     }
 
     // The COM's attributes and its frames, as the file holds them (the TRAMEs from line 3).
@@ -120,6 +122,16 @@ TEST_F(Busbridge, FrameTableRulesOfTheDriver) {
          0, "1 : Line 3 \"Type (9) of frame No 1  is unknow\"\n"},
         {"Code 3", "", "Code=\"3\"", 0, false, plc::DataKind::kBits, 0,
          "1 : Line 3 \"code 3 of frame No 1  is not valid\"\n"},
+        {"Adr 65535 and Segment 255 are the bounds", "",
+         "Code=\"54\" Type=\"7\" Lng=\"1\" Adr=\"65535\" Segment=\"255\"", 1, false,
+         plc::DataKind::kWords, 2},
+        {"Adr 65536", "", "Code=\"4\" Adr=\"65536\"", 0, false, plc::DataKind::kBits, 0,
+         "1 : Line 3 \"Adr (65536) of frame No 1  is not in [0,65535]\"\n"},
+        {"Adr -1", "", "Code=\"20\" Adr=\"-1\"", 0, false, plc::DataKind::kBits, 0,
+         "1 : Line 3 \"Adr (-1) of frame No 1  is not in [0,65535]\"\n"},
+        {"Segment 256", "", "Code=\"55\" Type=\"7\" Lng=\"1\" Segment=\"256\"", 0, false,
+         plc::DataKind::kBits, 0,
+         "1 : Line 3 \"Segment (256) of frame No 1  is not in [0,255]\"\n"},
         {"AdresseEsclave 254", "AdresseEsclave=\"254\"", "Code=\"4\"", 0, false,
          plc::DataKind::kBits, 0, "1 : Line 2 \"the station 254  is not valid\"\n"},
         {"TimeoutAck below the silence time", "TimeoutAck=\"50\"", "Code=\"4\"", 0, false,
@@ -172,6 +184,7 @@ TEST_F(Busbridge, EachCodeSendsItsRequestAndTakesItsAnswer) {
         bool acknowledged;
         int tooShort = 0;
         int negative = 0;
+        std::string stray = "";  // an answer to another request, before the answer
     } cases[] = {
         {"Code 4 reads a word", "Code=\"4\" Adr=\"300\"", "", Request(4, {0x2C, 0x01}),
          kAnswerHead + Bytes({0x34, 0xCD, 0xAB}), 1, Bytes({0xCD, 0xAB}), true},
@@ -209,8 +222,20 @@ TEST_F(Busbridge, EachCodeSendsItsRequestAndTakesItsAnswer) {
          kAnswerHead + Bytes({0xFD}), 0, Bytes({0, 0}), true, 0, 1},
         {"an answer of 6 data bytes is refused without acknowledgement", "Code=\"4\" Adr=\"1\"", "",
          Request(4, {1, 0}), kAnswerHead, 0, Bytes({0, 0}), false, 1},
-        {"a positive answer without the word asked for", "Code=\"4\" Adr=\"1\"", "",
-         Request(4, {1, 0}), kAnswerHead + Bytes({0x34, 0x01}), 0, Bytes({0, 0}), true, 1},
+        {"a positive answer without the word asked for is another's", "Code=\"4\" Adr=\"1\"", "",
+         Request(4, {1, 0}), kAnswerHead + Bytes({0x34, 0x02, 0x01}), 1, Bytes({0x02, 0x01}), true,
+         0, 0, kAnswerHead + Bytes({0x34, 0x01})},
+        {"the answer to a read of code 5 is refused by one of code 4", "Code=\"4\" Adr=\"1\"", "",
+         Request(4, {1, 0}), kAnswerHead + Bytes({0x34, 0x02, 0x01}), 1, Bytes({0x02, 0x01}), true,
+         0, 0, kAnswerHead + Bytes({0x35, 9, 9})},
+        {"an answer of four objects to a request of three is refused",
+         "Code=\"54\" Type=\"7\" Segment=\"104\" Adr=\"16\" Lng=\"3\"", "",
+         Request(54, {104, 7, 0x10, 0x00, 3, 0x00}),
+         kAnswerHead + Bytes({0x66, 0x07, 1, 0, 2, 0, 3, 0}), 1, Bytes({1, 0, 2, 0, 3, 0}), true, 0,
+         0, kAnswerHead + Bytes({0x66, 0x07, 9, 0, 9, 0, 9, 0, 9, 0})},
+        {"a read's answer to a write is refused", "Code=\"20\" Adr=\"200\"", Bytes({0xDC, 0x05}),
+         Request(20, {0xC8, 0x00, 0xDC, 0x05}), kAnswerHead + Bytes({0xFE}), 1, Bytes({0xDC, 0x05}),
+         true, 0, 0, kAnswerHead + Bytes({0x34, 9, 9})},
     };
     for (const Case& c : cases) {
         TearDown();
@@ -222,15 +247,19 @@ TEST_F(Busbridge, EachCodeSendsItsRequestAndTakesItsAnswer) {
         std::memcpy(frame.data.data(), c.buffer.data(), c.buffer.size());
         std::string request = Frame(6, c.request);
         peer.Arrive(Poll(6));
-        peer.Answer(request, utwtest::kAck + Frame(6, c.answer), 5);
+        std::string stray = c.stray.empty() ? "" : Frame(6, c.stray);
+        peer.Answer(request, utwtest::kAck + stray + Frame(6, c.answer), 5);
 
         EXPECT_EQ(XwayExchange(&context, &frame), c.result) << c.name;
         std::string data(frame.data.begin(), frame.data.end());
         EXPECT_EQ(Hex(data), Hex(c.data)) << c.name;
-        EXPECT_EQ(Hex(peer.TakeSent()), Hex(request + (c.acknowledged ? utwtest::kAck : "")))
+        std::string refusal = c.stray.empty() ? "" : utwtest::kNak;
+        EXPECT_EQ(Hex(peer.TakeSent()),
+                  Hex(request + refusal + (c.acknowledged ? utwtest::kAck : "")))
             << c.name;
         const XwayContext& x = driver->xway;
-        EXPECT_EQ(x.answers, 1) << c.name;
+        EXPECT_EQ(x.answers, c.stray.empty() ? 1 : 2) << c.name;
+        EXPECT_EQ(x.strayAnswers, c.stray.empty() ? 0 : 1) << c.name;
         EXPECT_EQ(x.tooShort, c.tooShort) << c.name;
         EXPECT_EQ(x.negativeAnswers, c.negative) << c.name;
         EXPECT_EQ(x.answerTimeouts, 0) << c.name;
