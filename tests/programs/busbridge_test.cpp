@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driverstation.h"
 #include "process.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -64,53 +65,20 @@ const std::string kFrames = R"(
 <TRAME No="5" Esc="0,254,0,16,0" Code="20" Adr="200" Voie="20"/>)";
 
 // A running station: stand-in, bus master on dev/ttyUSB0 (port 6) polling every 5 ms, busbridge.
-class BusbridgeStation {
+class BusbridgeStation : public DriverStation {
   public:
-    explicit BusbridgeStation(const std::string& configuration) : core_(box_, kSite) {
-        box_.WriteFile("/var/parameters/configuration.xml", configuration);
-        box_.WriteFile("/sim/plc.txt", kPlc);
-        fifo_ = box_.Path("/sim/plc.ctl");
-        sim_ = Process(ProgramPath("unitelwaysim"),
-                       {"--link", box_.Path("/dev/ttyUSB0"), "--script", box_.Path("/sim/plc.txt"),
-                        "--control", fifo_, "--written", box_.Path("/sim/written"), "--status",
-                        box_.Path("/sim/status"), "--period", "5"});
-        EXPECT_TRUE(WaitUntil([&] { return box_.Exists("/dev/ttyUSB0") || !sim_.Running(); }, 5s))
-            << sim_.Output();
-        busbridge_ = Process(ProgramPath("busbridge"), {"Port=6"});
-    }
-    ~BusbridgeStation() {
-        busbridge_.Signal(SIGTERM);
-        busbridge_.Wait(5s);
-        sim_.Signal(SIGTERM);
-        sim_.Wait(5s);
-    }
-
-    void Tell(const std::string& commands) {
-        int fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0) << fifo_;
-        ASSERT_EQ(write(fd, commands.data(), commands.size()),
-                  static_cast<ssize_t>(commands.size()));
-        close(fd);
-    }
-    // Single writes (command 3) of a channel, in order.
-    std::vector<int> ChannelWrites(int channel) {
-        std::vector<int> values;
-        for (const JournalEntry& e : core_.Journal()) {
-            for (const JournalItem& item : e.items) {
-                if (e.kind == "request" && e.command == 3 && item.number == channel) {
-                    values.push_back(static_cast<int>(item.value));
-                }
-            }
-        }
-        return values;
-    }
+    explicit BusbridgeStation(const std::string& configuration)
+        : DriverStation({kSite,
+                         configuration,
+                         {{"/sim/plc.txt", kPlc}},
+                         "unitelwaysim",
+                         "/dev/ttyUSB0",
+                         {"--script", "@/sim/plc.txt", "--control", "@/sim/plc.ctl", "--written",
+                          "@/sim/written", "--status", "@/sim/status", "--period", "5"},
+                         "/sim/plc.ctl",
+                         "busbridge",
+                         {"Port=6"}}) {}
     std::string Status() const { return box_.ReadFile("/sim/status"); }
-
-    Sandbox box_;
-    StationCore core_;
-    Process sim_;
-    Process busbridge_;
-    std::string fifo_;
 };
 
 TEST(BusbridgeProgram, ValuesTravelBothWaysBetweenThePlcAndTheChannels) {
@@ -170,7 +138,7 @@ TEST(BusbridgeProgram, StateChannelsFallAfterNbDefFailedExchangesAndRiseAgain) {
     EXPECT_TRUE(WaitUntil([&] { return s.core_.ReadShort(10) == 99; }));
     std::vector<int> writes = s.ChannelWrites(1);
     EXPECT_EQ(std::count(writes.begin() + before, writes.end(), 0), 0);
-    EXPECT_TRUE(s.busbridge_.Running());
+    EXPECT_TRUE(s.driver_.Running());
 }
 
 TEST(BusbridgeProgram, ARefusedFrameTableEndsTheDriverWithTheDegradedVerdict) {

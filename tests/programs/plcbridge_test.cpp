@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driverstation.h"
 #include "process.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -43,51 +44,18 @@ const std::string kCom =
 const std::string kRead = R"(<TRAME No="1" Type="RD" Esc="0" Adr="10" Lng="2" Etat="2"/>)";
 
 // A running station: stand-in, PLC simulator on dev/orxcom0 (port 2), plcbridge.
-class PlcbridgeStation {
+class PlcbridgeStation : public DriverStation {
   public:
-    explicit PlcbridgeStation(const std::string& configuration) : core_(box_, kSite) {
-        box_.WriteFile("/var/parameters/configuration.xml", configuration);
-        fifo_ = box_.Path("/sim/plc.ctl");
-        sim_ = Process(ProgramPath("syswaysim"), {"--link", box_.Path("/dev/orxcom0"), "--control",
-                                                  fifo_, "--cue", "set 0 10 1234 0042"});
-        EXPECT_TRUE(WaitUntil([&] { return box_.Exists("/dev/orxcom0") || !sim_.Running(); }, 5s))
-            << sim_.Output();
-        plcbridge_ = Process(ProgramPath("plcbridge"), {"Port=2"});
-    }
-    ~PlcbridgeStation() {
-        plcbridge_.Signal(SIGTERM);
-        plcbridge_.Wait(5s);
-        sim_.Signal(SIGTERM);
-        sim_.Wait(5s);
-    }
-
-    void Tell(const std::string& commands) {
-        int fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0) << fifo_;
-        ASSERT_EQ(write(fd, commands.data(), commands.size()),
-                  static_cast<ssize_t>(commands.size()));
-        close(fd);
-    }
-    // Single writes (command 3) of a channel, in order.
-    std::vector<int> ChannelWrites(int channel) {
-        std::vector<int> values;
-        for (const JournalEntry& e : core_.Journal()) {
-            if (e.kind == "request" && e.command == 3) {
-                for (const JournalItem& item : e.items) {
-                    if (item.number == channel) {
-                        values.push_back(static_cast<int>(item.value));
-                    }
-                }
-            }
-        }
-        return values;
-    }
-
-    Sandbox box_;
-    StationCore core_;
-    Process sim_;
-    Process plcbridge_;
-    std::string fifo_;
+    explicit PlcbridgeStation(const std::string& configuration)
+        : DriverStation({kSite,
+                         configuration,
+                         {},
+                         "syswaysim",
+                         "/dev/orxcom0",
+                         {"--control", "@/sim/plc.ctl", "--cue", "set 0 10 1234 0042"},
+                         "/sim/plc.ctl",
+                         "plcbridge",
+                         {"Port=2"}}) {}
 };
 
 }  // namespace
