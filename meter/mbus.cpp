@@ -50,9 +50,32 @@ constexpr int kWh = 1, kJ = 2, kM3 = 3, kKg = 4, kSecondes = 5, kW = 9, kJh = 10
 // system numbers them Inst, Min, Max, Error.
 const int kFunctionOfField[4] = {mbus::kInst, mbus::kMax, mbus::kMin, mbus::kError};
 
-// 10^-9 .. 10^7, indexed by exponent + 9: every VIF multiplier, without pow() at run time.
-const double kPow10[17] = {1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
-                           1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7};
+// 10^-15 .. 10^15, indexed by exponent + 15: every multiplier a VIF and its correction factor
+// give (10^-9 .. 10^7 times 10^-6 .. 10^3), and the steps of an additive correction, without
+// pow() at run time.
+constexpr int kPow10Min = -15;
+const double kPow10[31] = {1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5,
+                           1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,  1e6,
+                           1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15};
+double Pow10(int exponent) {
+    return kPow10[exponent - kPow10Min];
+}
+const int64_t kIntPow10[16] = {1,
+                               10,
+                               100,
+                               1000,
+                               10000,
+                               100000,
+                               1000000,
+                               10000000,
+                               100000000,
+                               1000000000,
+                               10000000000,
+                               100000000000,
+                               1000000000000,
+                               10000000000000,
+                               100000000000000,
+                               1000000000000000};
 
 // Plain VIF ranges: quantity, unit, and the exponent offset applied to the low bits (nnn for
 // ranges of 8, nn for ranges of 4). Durations take their unit from nn and have no multiplier.
@@ -121,20 +144,24 @@ uint64_t LittleEndian(const unsigned char* bytes, int n) {
 }
 
 // BCD digits, least significant byte first (n <= 8). A most significant nibble F is the minus
-// sign of the other digits.
-int64_t Bcd(const unsigned char* bytes, int n) {
+// sign of the other digits. false when a nibble is no digit (meters send A-F for "no reading").
+bool Bcd(const unsigned char* bytes, int n, int64_t* out) {
     int64_t value = 0;
     bool negative = false;
     for (int i = n - 1; i >= 0; --i) {
         int high = bytes[i] >> 4;
+        int low = bytes[i] & 0x0F;
         if (i == n - 1 && high == 0x0F) {
             negative = true;
             high = 0;
         }
-        value = value * 10 + high;
-        value = value * 10 + (bytes[i] & 0x0F);
+        if (high > 9 || low > 9) {
+            return false;
+        }
+        value = value * 100 + high * 10 + low;
     }
-    return negative ? -value : value;
+    *out = negative ? -value : value;
+    return true;
 }
 
 // Days from 1970-01-01 to a day of the Gregorian calendar (month 1 to 12), and back.
@@ -196,22 +223,53 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     return local - lastLocal.tm_gmtoff;
 }
 
-// Type G (2 bytes): a date.
-int64_t DateG(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3));
-    return LocalTime(year, b[1] & 0x0F, b[0] & 0x1F, 0, 0, 0, t);
+// The year of a date's 7-bit year field. Without century bits meters count 1981..2080 with it,
+// and a field of 100 or more as 1900 + field (127 is 2027).
+int Year(int field, int century) {
+    if (century != 0) {
+        return 1900 + 100 * century + field;
+    }
+    return field > 80 ? 1900 + field : 2000 + field;
 }
 
-// Type F (4 bytes): a date and a time to the minute.
-int64_t DateTimeF(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3));
-    return LocalTime(year, b[3] & 0x0F, b[2] & 0x1F, b[1] & 0x1F, b[0] & 0x3F, 0, t);
+bool ValidFields(int month, int day, int hour, int minute, int second) {
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
+           second <= 59;
+}
+
+// Type G (2 bytes): a date. false for fields no calendar has (a date of zeros in an error state).
+bool DateG(const unsigned char* b, int64_t* seconds, tm& t) {
+    int year = Year(((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3), 0);
+    int month = b[1] & 0x0F, day = b[0] & 0x1F;
+    if (!ValidFields(month, day, 0, 0, 0)) {
+        return false;
+    }
+    *seconds = LocalTime(year, month, day, 0, 0, 0, t);
+    return true;
+}
+
+// Type F (4 bytes): a date and a time to the minute; false also when the meter flags the time
+// invalid (byte 0 bit 7).
+bool DateTimeF(const unsigned char* b, int64_t* seconds, tm& t) {
+    int year = Year(((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3), (b[1] >> 5) & 0x03);
+    int month = b[3] & 0x0F, day = b[2] & 0x1F, hour = b[1] & 0x1F, minute = b[0] & 0x3F;
+    if ((b[0] & 0x80) != 0 || !ValidFields(month, day, hour, minute, 0)) {
+        return false;
+    }
+    *seconds = LocalTime(year, month, day, hour, minute, 0, t);
+    return true;
 }
 
 // Type I (6 bytes): a date and a time to the second.
-int64_t DateTimeI(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3));
-    return LocalTime(year, b[4] & 0x0F, b[3] & 0x1F, b[2] & 0x1F, b[1] & 0x3F, b[0] & 0x3F, t);
+bool DateTimeI(const unsigned char* b, int64_t* seconds, tm& t) {
+    int year = Year(((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3), 0);
+    int month = b[4] & 0x0F, day = b[3] & 0x1F, hour = b[2] & 0x1F, minute = b[1] & 0x3F,
+        second = b[0] & 0x3F;
+    if (!ValidFields(month, day, hour, minute, second)) {
+        return false;
+    }
+    *seconds = LocalTime(year, month, day, hour, minute, second, t);
+    return true;
 }
 
 void TraceValue(MbusOutput* out, int64_t value) {
@@ -222,9 +280,10 @@ void TraceValue(MbusOutput* out, int64_t value) {
     }
 }
 
-// Quantity, unit and multiplier of a plain VIF (bit 7 masked, neither FD nor a not-decoded
-// one). false when the table has none.
-bool PlainVif(int vif, MbusRecord* r) {
+// Quantity, unit and exponent of the multiplier of a plain VIF (bit 7 masked). false when the
+// table has none: durations and identifications (0x70..0x7F but 0x7A), heat cost allocator
+// units (0x6E, a count of no unit this table has) and the reserved 0x6F.
+bool PlainVif(int vif, MbusRecord* r, int* exponent) {
     for (const VifRange& range : kVifRanges) {
         if (vif < range.first || vif > range.last) {
             continue;
@@ -232,16 +291,16 @@ bool PlainVif(int vif, MbusRecord* r) {
         r->quantity = range.quantity;
         if (range.unit == 0) {
             r->unit = kSecondes + (vif & 0x03);
-            r->multiplier = 1.0;
+            *exponent = 0;
         } else {
             int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
             r->unit = range.unit;
-            r->multiplier = kPow10[low + range.offset + 9];
+            *exponent = low + range.offset;
         }
         return true;
     }
-    if (vif >= 0x6C && vif <= 0x6F) {
-        r->quantity = (vif & 0x01) != 0 ? mbus::kDateTimePoint : mbus::kDatePoint;
+    if (vif == 0x6C || vif == 0x6D) {
+        r->quantity = vif == 0x6D ? mbus::kDateTimePoint : mbus::kDatePoint;
         return true;
     }
     if (vif == 0x7A) {
@@ -251,6 +310,29 @@ bool PlainVif(int vif, MbusRecord* r) {
     return false;
 }
 
+bool Numeric(int quantity) {
+    return quantity != mbus::kDatePoint && quantity != mbus::kDateTimePoint &&
+           quantity != mbus::kErrorFlags && quantity != mbus::kBusAddr;
+}
+
+// An additive correction of 10^added (in the record's unit) on a value counted in steps of
+// 10^*exponent: added to it, or, when it is a fraction of a step, the value is counted in the
+// correction's step. false when the result does not fit.
+bool AddCorrection(int64_t* value, int* exponent, int added) {
+    int steps = added - *exponent;
+    if (steps >= 0) {
+        return !__builtin_add_overflow(*value, kIntPow10[steps], value);
+    }
+    int64_t scaled = 0;
+    if (__builtin_mul_overflow(*value, kIntPow10[-steps], &scaled) ||
+        __builtin_add_overflow(scaled, 1, &scaled)) {
+        return false;
+    }
+    *value = scaled;
+    *exponent = added;
+    return true;
+}
+
 // Reading one record. `pos` is at the DIF; on return it is after the record (when it goes on).
 enum class Step { Delivered, Skipped, Stopped };
 
@@ -258,6 +340,7 @@ struct Cursor {
     const unsigned char* data;
     int length;
     int pos;
+    bool fdLogged;  // an unknown FD code was logged for this telegram: once is enough
 };
 
 Step StopWith(Stop why, Stop* stop) {
@@ -268,6 +351,29 @@ Step StopWith(Stop why, Stop* stop) {
 Step Truncated(MbusOutput* out, Stop* stop) {
     Tracef(out, "enregistrement tronque :arret interpretation\n");
     return StopWith(Stop::Truncated, stop);
+}
+
+// Why a record whose length is known is read past, not handed on.
+enum class Aside {
+    None,
+    Vif,        // a VIF that says no quantity of the table
+    Extension,  // an FD code other than error flags, or any FB code
+    Vife,       // an extension that changes what the value means
+};
+
+void TraceRecord(MbusOutput* out, const MbusRecord* r) {
+    Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
+           MbusFunctionName(r->function), r->storage);
+    if (r->tariff != 0 || r->subunit != 0) {
+        Tracef(out, " Tarif(%d) Unite(%d)", r->tariff, r->subunit);
+    }
+    Tracef(out, " =");
+}
+
+Step SetAside(MbusOutput* out, const MbusRecord* r, const char* why) {
+    TraceRecord(out, r);
+    Tracef(out, "%s : enregistrement ignore\n", why);
+    return Step::Skipped;
 }
 
 Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
@@ -308,59 +414,77 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     }
     r->storage = static_cast<int>(storage);
 
-    // VIF and its extensions.
+    // VIF and its extensions. Whatever they say, the DIF gives the data's length: a record this
+    // decoder cannot hand on as what it is is read past, and the records after it still come.
     if (c->pos >= c->length) {
         return Truncated(out, stop);
     }
-    int vif = d[c->pos++];
-    bool skip = false;  // a record whose meaning is not known: read past, not handed on
-    if (vif == 0xFD) {
+    const int vif = d[c->pos++];
+    const int plain = vif & 0x7F;
+    int more = vif & 0x80;
+    int exponent = 0;
+    Aside aside = Aside::None;
+    int code = 0;  // the FD or FB code, or the extension that sets the record aside
+    if (vif == 0xFD || vif == 0xFB) {
         if (c->pos >= c->length) {
             return Truncated(out, stop);
         }
-        int code = d[c->pos++];
-        if (code != 0x17) {
-            Logf(out, LOG_ERR, "code VIF etendu non reconnue=$%02X", code);
-            TraceStopUnsupported(out);
-            return StopWith(Stop::UnknownFd, stop);
+        code = d[c->pos++];
+        more = code & 0x80;
+        if (vif == 0xFD && (code & 0x7F) == 0x17) {
+            r->quantity = mbus::kErrorFlags;
+        } else {
+            if (vif == 0xFD && !c->fdLogged) {
+                Logf(out, LOG_ERR, "code VIF etendu non reconnue=$%02X", code);
+                c->fdLogged = true;
+            }
+            aside = Aside::Extension;
         }
-        r->quantity = mbus::kErrorFlags;
-    } else {
-        int plain = vif & 0x7F;
-        bool notDecoded = vif == 0xFA || vif == 0xFB || vif == 0xFC || vif == 0xFE || vif == 0xFF ||
-                          (plain >= 0x70 && plain <= 0x79) || (plain >= 0x7B && plain <= 0x7F);
-        if (notDecoded) {
-            // Durations, identifications, extension tables, plain-text and manufacturer VIFs:
-            // nothing here says what such a record means, so none is handed on as something else.
-            // Its length is known all the same, and meters send a fabrication number or a
-            // duration among (often before) their readings: it is stepped over, not a reason
-            // to lose the records after it.
-            skip = true;
-        } else if (!PlainVif(plain, r)) {
-            TraceStopUnsupported(out);
-            return StopWith(Stop::Unsupported, stop);
+    } else if (plain == 0x7C) {
+        // A unit in plain text: its length and the text come right after the VIF, before any
+        // extension.
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
         }
-        int vifes = 0;
-        for (int more = vif & 0x80; more != 0;) {
-            if (c->pos >= c->length) {
-                return Truncated(out, stop);
-            }
-            more = d[c->pos++] & 0x80;
-            if (++vifes > mbus::kVifeMax) {
-                out->Log(LOG_ERR, "depassement max VIFE");
-                break;
-            }
+        int text = d[c->pos++];
+        if (text > c->length - c->pos) {
+            return Truncated(out, stop);
         }
-        if (skip && plain == 0x7C) {
-            // A unit in plain text follows the VIF (and its extensions): its length, then it.
-            if (c->pos >= c->length) {
-                return Truncated(out, stop);
-            }
-            int unit = d[c->pos++];
-            if (unit > c->length - c->pos) {
-                return Truncated(out, stop);
-            }
-            c->pos += unit;
+        c->pos += text;
+        aside = Aside::Vif;
+    } else if (vif == 0xFA || !PlainVif(plain, r, &exponent)) {
+        aside = Aside::Vif;
+    }
+    bool multiplied = false;  // one correction factor of each kind is taken
+    bool offset = false;
+    int added = 0;
+    for (int vifes = 0; more != 0;) {
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
+        }
+        const int vife = d[c->pos++];
+        more = vife & 0x80;
+        if (++vifes > mbus::kVifeMax) {
+            out->Log(LOG_ERR, "depassement max VIFE");
+            break;
+        }
+        const int e = vife & 0x7F;
+        if (aside != Aside::None || e == 0x00) {
+            continue;  // 0x00: the record's error code "none"
+        }
+        bool numeric = Numeric(r->quantity);
+        if (numeric && !multiplied && ((e >= 0x70 && e <= 0x77) || e == 0x7D)) {
+            exponent += e == 0x7D ? 3 : (e & 0x07) - 6;  // correction factor 10^(nnn-6), 10^3
+            multiplied = true;
+        } else if (numeric && !offset && e >= 0x78 && e <= 0x7B) {
+            added = (e & 0x03) - 3;  // correction constant 10^(nn-3) in the VIF's unit
+            offset = true;
+        } else {
+            // Limit values, per-time and per-unit values, accumulations of one sign, durations
+            // and dates of limits exceeded, error codes, future values, manufacturer extensions:
+            // another reading than the VIF's quantity, which must not take its channel.
+            aside = Aside::Vife;
+            code = vife;
         }
     }
 
@@ -368,6 +492,7 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     int bytes = 0;
     bool sign = true;     // integers are two's complement, except where the bits are fields
     bool negate = false;  // variable-length BCD of a negative value: the digits are the magnitude
+    const char* unread = nullptr;  // a variable-length record read past: what it holds
     switch (field) {
         case 0x00:
         case 0x08:
@@ -405,33 +530,31 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
             }
             int lvar = d[c->pos++];
             if (lvar <= 0xBF) {
-                if (lvar > c->length - c->pos) {
-                    return Truncated(out, stop);
-                }
-                Tracef(out, " %s texte de %d caracteres ignore\n", MbusQuantityName(r->quantity),
-                       lvar);
-                c->pos += lvar;
-                return Step::Skipped;
-            }
-            if (lvar >= 0xC0 && lvar <= 0xC8) {
+                bytes = lvar;
+                unread = "texte";
+            } else if (lvar >= 0xC0 && lvar <= 0xC8) {
                 bytes = lvar - 0xC0;
                 r->coding = Coding::Bcd;
             } else if (lvar >= 0xD0 && lvar <= 0xD8) {
                 bytes = lvar - 0xD0;
                 r->coding = Coding::Bcd;
+                negate = true;
             } else if (lvar >= 0xE0 && lvar <= 0xE8) {
                 bytes = lvar - 0xE0;
+            } else if (lvar == 0xC9 || lvar == 0xD9 || (lvar >= 0xE9 && lvar <= 0xEF)) {
+                bytes = lvar == 0xC9 || lvar == 0xD9 ? 9 : lvar - 0xE0;  // more than 64 bits
+                unread = "nombre";
+            } else if (lvar >= 0xF0 && lvar <= 0xFA) {
+                bytes = 4 * (lvar - 0xEC);
+                unread = "nombre";
             } else {
+                // Reserved lengths: where the record ends is not known.
                 TraceStopUnsupported(out);
                 return StopWith(Stop::Variable, stop);
-            }
-            if (bytes > c->length - c->pos) {
-                return Truncated(out, stop);
             }
             if (bytes == 0) {
                 return Step::Skipped;
             }
-            negate = lvar >= 0xD0 && lvar <= 0xD8;
             break;
         }
         default:
@@ -443,51 +566,78 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     const unsigned char* value = d + c->pos;
     c->pos += bytes;
     r->bits = bytes * 8;
-    if (skip) {
-        Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+    switch (aside) {
+        case Aside::None:
+            break;
+        case Aside::Vif:
+            Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+            return Step::Skipped;
+        case Aside::Extension:
+            Tracef(out, "VIF $%02X $%02X non interprete : enregistrement ignore\n", vif, code);
+            return Step::Skipped;
+        case Aside::Vife:
+            Tracef(out, "VIF $%02X VIFE $%02X non interprete : enregistrement ignore\n", vif, code);
+            return Step::Skipped;
+    }
+    if (unread != nullptr) {
+        Tracef(out, " %s %s de %d %s ignore\n", MbusQuantityName(r->quantity), unread, bytes,
+               unread[0] == 't' ? "caracteres" : "octets");
         return Step::Skipped;
     }
 
-    Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
-           MbusFunctionName(r->function), r->storage);
-    if (r->tariff != 0 || r->subunit != 0) {
-        Tracef(out, " Tarif(%d) Unite(%d)", r->tariff, r->subunit);
-    }
-    Tracef(out, " =");
     if (r->coding == Coding::Real) {
         uint32_t raw = static_cast<uint32_t>(LittleEndian(value, 4));
         memcpy(&r->real, &raw, sizeof r->real);
+        if (offset) {
+            r->real += static_cast<float>(Pow10(added - exponent));
+        }
+        r->multiplier = Pow10(exponent);
+        TraceRecord(out, r);
         Tracef(out, "%f ", static_cast<double>(r->real));
         Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
         return Step::Delivered;
     }
     if (r->coding == Coding::Bcd) {
-        r->value = negate ? -Bcd(value, bytes) : Bcd(value, bytes);
-        TraceValue(out, r->value);
-        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
-        return Step::Delivered;
-    }
-    bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
-                (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
-    if (date) {
-        tm fields{};
-        r->value = bytes == 2   ? DateG(value, fields)
-                   : bytes == 4 ? DateTimeF(value, fields)
-                                : DateTimeI(value, fields);
-        char text[32] = "?\n";
-        asctime_r(&fields, text);
-        Tracef(out, "%s", text);
-        return Step::Delivered;
-    }
-    if (r->quantity == mbus::kDatePoint || r->quantity == mbus::kDateTimePoint ||
-        r->quantity == mbus::kErrorFlags || r->quantity == mbus::kBusAddr) {
+        if (!Bcd(value, bytes, &r->value)) {
+            return SetAside(out, r, "BCD invalide");
+        }
+        if (negate) {
+            r->value = -r->value;
+        }
+    } else if (r->quantity == mbus::kDatePoint || r->quantity == mbus::kDateTimePoint) {
         sign = false;
+        bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
+                    (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
+        if (date) {
+            tm fields{};
+            bool valid = bytes == 2   ? DateG(value, &r->value, fields)
+                         : bytes == 4 ? DateTimeF(value, &r->value, fields)
+                                      : DateTimeI(value, &r->value, fields);
+            if (!valid) {
+                return SetAside(out, r, "date invalide");
+            }
+            char text[32] = "?\n";
+            asctime_r(&fields, text);
+            TraceRecord(out, r);
+            Tracef(out, "%s", text);
+            return Step::Delivered;
+        }
     }
-    uint64_t raw = LittleEndian(value, bytes);
-    if (sign && bytes < 8 && (raw >> (bytes * 8 - 1)) != 0) {
-        raw |= ~uint64_t{0} << (bytes * 8);
+    if (r->coding == Coding::Integer) {
+        if (r->quantity == mbus::kErrorFlags || r->quantity == mbus::kBusAddr) {
+            sign = false;
+        }
+        uint64_t raw = LittleEndian(value, bytes);
+        if (sign && bytes < 8 && (raw >> (bytes * 8 - 1)) != 0) {
+            raw |= ~uint64_t{0} << (bytes * 8);
+        }
+        r->value = static_cast<int64_t>(raw);
     }
-    r->value = static_cast<int64_t>(raw);
+    if (offset && !AddCorrection(&r->value, &exponent, added)) {
+        return SetAside(out, r, "correction hors limites");
+    }
+    r->multiplier = Pow10(exponent);
+    TraceRecord(out, r);
     TraceValue(out, r->value);
     Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
     return Step::Delivered;
@@ -578,7 +728,12 @@ int MbusDecodeHeader(const unsigned char* data, int length, MbusHeader* header) 
     if (length < mbus::kHeaderSize) {
         return -1;
     }
-    header->identification = Bcd(data, 4);
+    // Digits as they come: an identification is a name, not a reading.
+    header->identification = 0;
+    for (int i = 3; i >= 0; --i) {
+        header->identification =
+            header->identification * 100 + (data[i] >> 4) * 10 + (data[i] & 0x0F);
+    }
     header->manufacturer = data[4] | (data[5] << 8);
     header->version = data[6];
     header->medium = data[7];
@@ -599,7 +754,7 @@ mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* 
                              int* delivered) {
     int count = 0;
     Stop stop = Stop::End;
-    Cursor c{data, length, mbus::kHeaderSize};
+    Cursor c{data, length, mbus::kHeaderSize, false};
     while (c.pos < c.length) {
         MbusRecord record;
         record.offset = c.pos;
