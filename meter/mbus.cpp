@@ -3,9 +3,11 @@
 
 #include <syslog.h>
 
+#include <array>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -87,7 +89,7 @@ struct VifRange {
     int offset;
 };
 
-const VifRange kVifRanges[] = {
+constexpr VifRange kVifRanges[] = {
     {0x00, 0x07, mbus::kEnergy, kWh, -3},
     {0x08, 0x0F, mbus::kEnergy, kJ, 0},
     {0x10, 0x17, mbus::kVolume, kM3, -6},
@@ -109,6 +111,9 @@ const VifRange kVifRanges[] = {
 
 void Tracef(MbusOutput* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Tracef(MbusOutput* out, const char* format, ...) {
+    if (!out->TraceWanted()) {
+        return;
+    }
     char text[160];
     va_list args;
     va_start(args, format);
@@ -119,16 +124,7 @@ void Tracef(MbusOutput* out, const char* format, ...) {
     }
 }
 
-void Logf(MbusOutput* out, int priority, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-void Logf(MbusOutput* out, int priority, const char* format, ...) {
-    char text[160];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    out->Log(priority, text);
-}
+const char kHexDigits[] = "0123456789ABCDEF";
 
 void TraceStopUnsupported(MbusOutput* out) {
     Tracef(out, "Fonctionnalite non implementee :arret interpretation\n");
@@ -143,22 +139,34 @@ uint64_t LittleEndian(const unsigned char* bytes, int n) {
     return value;
 }
 
+// Each byte's two BCD digits as a number 0..99, or 0xFF when a nibble is no digit.
+constexpr std::array<unsigned char, 256> BcdTable() {
+    std::array<unsigned char, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        table[static_cast<size_t>(b)] =
+            (b >> 4) > 9 || (b & 0x0F) > 9 ? 0xFF
+                                           : static_cast<unsigned char>((b >> 4) * 10 + (b & 0x0F));
+    }
+    return table;
+}
+constexpr std::array<unsigned char, 256> kBcdPairs = BcdTable();
+
 // BCD digits, least significant byte first (n <= 8). A most significant nibble F is the minus
 // sign of the other digits. false when a nibble is no digit (meters send A-F for "no reading").
 bool Bcd(const unsigned char* bytes, int n, int64_t* out) {
-    int64_t value = 0;
-    bool negative = false;
-    for (int i = n - 1; i >= 0; --i) {
-        int high = bytes[i] >> 4;
-        int low = bytes[i] & 0x0F;
-        if (i == n - 1 && high == 0x0F) {
-            negative = true;
-            high = 0;
-        }
-        if (high > 9 || low > 9) {
+    int top = bytes[n - 1];
+    const bool negative = (top >> 4) == 0x0F;
+    unsigned pair = kBcdPairs[negative ? top & 0x0F : top];
+    int64_t value = pair;
+    for (int i = n - 2; i >= 0; --i) {
+        if (pair == 0xFF) {
             return false;
         }
-        value = value * 100 + high * 10 + low;
+        pair = kBcdPairs[bytes[i]];
+        value = value * 100 + pair;
+    }
+    if (pair == 0xFF) {
+        return false;
     }
     *out = negative ? -value : value;
     return true;
@@ -223,8 +231,95 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     return local - lastLocal.tm_gmtoff;
 }
 
-// The year of a date's 7-bit year field. Without century bits meters count 1981..2080 with it,
-// and a field of 100 or more as 1900 + field (127 is 2027).
+// Conversions of local dates, kept: a meter sends its storage dates again at every reading, and
+// mktime walks the zone's rules (and looks at the zone file) at each call. They hold for the TZ
+// they were made in. 32 sets of 4, each entry with the fields the trace shows.
+struct DateEntry {
+    int64_t key = -1;
+    int64_t seconds = 0;
+    int16_t year = 0;  // tm's: since 1900
+    unsigned char month = 0, day = 0, hour = 0, minute = 0, second = 0, weekday = 0;
+};
+constexpr int kDateWays = 4;
+DateEntry g_dates[32][kDateWays];
+unsigned char g_dateNext[32];  // the way each set replaces next
+enum class Zone { Unknown, Unset, Set, Uncached };
+Zone g_zone = Zone::Unknown;
+char g_zoneName[64];
+
+// Forgets the conversions when TZ is no longer the one they were made in.
+void CheckZone() {
+    const char* tz = getenv("TZ");
+    if (tz == nullptr ? g_zone == Zone::Unset
+                      : g_zone == Zone::Set && strcmp(tz, g_zoneName) == 0) {
+        return;
+    }
+    for (auto& set : g_dates) {
+        for (DateEntry& e : set) {
+            e.key = -1;
+        }
+    }
+    if (tz == nullptr) {
+        g_zone = Zone::Unset;
+    } else if (strlen(tz) < sizeof g_zoneName) {
+        g_zone = Zone::Set;
+        snprintf(g_zoneName, sizeof g_zoneName, "%s", tz);
+    } else {
+        g_zone = Zone::Uncached;
+    }
+}
+
+// LocalTime through the kept conversions (fields already checked to be in range).
+// t (when not null) receives the fields the trace shows.
+int64_t LocalTimeKept(int year, int month, int day, int hour, int minute, int second, tm* t) {
+    if (g_zone != Zone::Set && g_zone != Zone::Unset) {
+        tm fields{};
+        int64_t seconds = LocalTime(year, month, day, hour, minute, second, fields);
+        if (t != nullptr) {
+            *t = fields;
+        }
+        return seconds;
+    }
+    const int64_t key =
+        int64_t{year} << 26 | month << 22 | day << 17 | hour << 12 | minute << 6 | second;
+    const unsigned set =
+        static_cast<unsigned>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15u) >> 59);
+    for (const DateEntry& e : g_dates[set]) {
+        if (e.key == key) {
+            if (t != nullptr) {
+                *t = tm{};
+                t->tm_year = e.year;
+                t->tm_mon = e.month;
+                t->tm_mday = e.day;
+                t->tm_hour = e.hour;
+                t->tm_min = e.minute;
+                t->tm_sec = e.second;
+                t->tm_wday = e.weekday;
+            }
+            return e.seconds;
+        }
+    }
+    tm fields{};
+    const int64_t seconds = LocalTime(year, month, day, hour, minute, second, fields);
+    if (t != nullptr) {
+        *t = fields;
+    }
+    DateEntry& e = g_dates[set][g_dateNext[set]];
+    g_dateNext[set] = static_cast<unsigned char>((g_dateNext[set] + 1) % kDateWays);
+    e.key = key;
+    e.seconds = seconds;
+    e.year = static_cast<int16_t>(fields.tm_year);
+    e.month = static_cast<unsigned char>(fields.tm_mon);
+    e.day = static_cast<unsigned char>(fields.tm_mday);
+    e.hour = static_cast<unsigned char>(fields.tm_hour);
+    e.minute = static_cast<unsigned char>(fields.tm_min);
+    e.second = static_cast<unsigned char>(fields.tm_sec);
+    e.weekday = static_cast<unsigned char>(fields.tm_wday);
+    return seconds;
+}
+
+// The year of a date's 7-bit year field: with century bits 1900 + 100 x century + field;
+// without, 2000 + field up to 80 and 1900 + field above (96 is 1996, 127 is 2027).
 int Year(int field, int century) {
     if (century != 0) {
         return 1900 + 100 * century + field;
@@ -238,37 +333,37 @@ bool ValidFields(int month, int day, int hour, int minute, int second) {
 }
 
 // Type G (2 bytes): a date. false for fields no calendar has (a date of zeros in an error state).
-bool DateG(const unsigned char* b, int64_t* seconds, tm& t) {
+bool DateG(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3), 0);
     int month = b[1] & 0x0F, day = b[0] & 0x1F;
     if (!ValidFields(month, day, 0, 0, 0)) {
         return false;
     }
-    *seconds = LocalTime(year, month, day, 0, 0, 0, t);
+    *seconds = LocalTimeKept(year, month, day, 0, 0, 0, t);
     return true;
 }
 
 // Type F (4 bytes): a date and a time to the minute; false also when the meter flags the time
 // invalid (byte 0 bit 7).
-bool DateTimeF(const unsigned char* b, int64_t* seconds, tm& t) {
+bool DateTimeF(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3), (b[1] >> 5) & 0x03);
     int month = b[3] & 0x0F, day = b[2] & 0x1F, hour = b[1] & 0x1F, minute = b[0] & 0x3F;
     if ((b[0] & 0x80) != 0 || !ValidFields(month, day, hour, minute, 0)) {
         return false;
     }
-    *seconds = LocalTime(year, month, day, hour, minute, 0, t);
+    *seconds = LocalTimeKept(year, month, day, hour, minute, 0, t);
     return true;
 }
 
 // Type I (6 bytes): a date and a time to the second.
-bool DateTimeI(const unsigned char* b, int64_t* seconds, tm& t) {
+bool DateTimeI(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3), 0);
     int month = b[4] & 0x0F, day = b[3] & 0x1F, hour = b[2] & 0x1F, minute = b[1] & 0x3F,
         second = b[0] & 0x3F;
     if (!ValidFields(month, day, hour, minute, second)) {
         return false;
     }
-    *seconds = LocalTime(year, month, day, hour, minute, second, t);
+    *seconds = LocalTimeKept(year, month, day, hour, minute, second, t);
     return true;
 }
 
@@ -280,34 +375,50 @@ void TraceValue(MbusOutput* out, int64_t value) {
     }
 }
 
+// What each plain VIF gives, worked out once from the ranges.
+struct VifMeaning {
+    signed char quantity = -1;  // -1: none
+    signed char unit = 0;
+    signed char exponent = 0;
+};
+
+constexpr std::array<VifMeaning, 128> VifTable() {
+    std::array<VifMeaning, 128> table{};
+    for (int vif = 0; vif < 128; ++vif) {
+        VifMeaning& m = table[static_cast<size_t>(vif)];
+        for (const VifRange& range : kVifRanges) {
+            if (vif < range.first || vif > range.last) {
+                continue;
+            }
+            m.quantity = static_cast<signed char>(range.quantity);
+            if (range.unit == 0) {
+                m.unit = static_cast<signed char>(kSecondes + (vif & 0x03));
+            } else {
+                int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
+                m.unit = static_cast<signed char>(range.unit);
+                m.exponent = static_cast<signed char>(low + range.offset);
+            }
+        }
+    }
+    table[0x6C].quantity = mbus::kDatePoint;
+    table[0x6D].quantity = mbus::kDateTimePoint;
+    table[0x7A].quantity = mbus::kBusAddr;
+    return table;
+}
+constexpr std::array<VifMeaning, 128> kVifTable = VifTable();
+
 // Quantity, unit and exponent of the multiplier of a plain VIF (bit 7 masked). false when the
 // table has none: durations and identifications (0x70..0x7F but 0x7A), heat cost allocator
 // units (0x6E, a count of no unit this table has) and the reserved 0x6F.
 bool PlainVif(int vif, MbusRecord* r, int* exponent) {
-    for (const VifRange& range : kVifRanges) {
-        if (vif < range.first || vif > range.last) {
-            continue;
-        }
-        r->quantity = range.quantity;
-        if (range.unit == 0) {
-            r->unit = kSecondes + (vif & 0x03);
-            *exponent = 0;
-        } else {
-            int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
-            r->unit = range.unit;
-            *exponent = low + range.offset;
-        }
-        return true;
+    const VifMeaning& m = kVifTable[static_cast<size_t>(vif & 0x7F)];
+    if (m.quantity < 0) {
+        return false;
     }
-    if (vif == 0x6C || vif == 0x6D) {
-        r->quantity = vif == 0x6D ? mbus::kDateTimePoint : mbus::kDatePoint;
-        return true;
-    }
-    if (vif == 0x7A) {
-        r->quantity = mbus::kBusAddr;
-        return true;
-    }
-    return false;
+    r->quantity = m.quantity;
+    r->unit = m.unit;
+    *exponent = m.exponent;
+    return true;
 }
 
 bool Numeric(int quantity) {
@@ -340,7 +451,9 @@ struct Cursor {
     const unsigned char* data;
     int length;
     int pos;
-    bool fdLogged;  // an unknown FD code was logged for this telegram: once is enough
+    bool trace;        // the output wants the trace text
+    bool fdLogged;     // an unknown FD code was logged for this telegram: once is enough
+    bool zoneChecked;  // the kept date conversions hold for this telegram's TZ
 };
 
 Step StopWith(Stop why, Stop* stop) {
@@ -370,9 +483,11 @@ void TraceRecord(MbusOutput* out, const MbusRecord* r) {
     Tracef(out, " =");
 }
 
-Step SetAside(MbusOutput* out, const MbusRecord* r, const char* why) {
-    TraceRecord(out, r);
-    Tracef(out, "%s : enregistrement ignore\n", why);
+Step SetAside(const Cursor* c, MbusOutput* out, const MbusRecord* r, const char* why) {
+    if (c->trace) {
+        TraceRecord(out, r);
+        Tracef(out, "%s : enregistrement ignore\n", why);
+    }
     return Step::Skipped;
 }
 
@@ -435,7 +550,10 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
             r->quantity = mbus::kErrorFlags;
         } else {
             if (vif == 0xFD && !c->fdLogged) {
-                Logf(out, LOG_ERR, "code VIF etendu non reconnue=$%02X", code);
+                char text[] = "code VIF etendu non reconnue=$00";
+                text[sizeof text - 3] = kHexDigits[code >> 4];
+                text[sizeof text - 2] = kHexDigits[code & 0x0F];
+                out->Log(LOG_ERR, text);
                 c->fdLogged = true;
             }
             aside = Aside::Extension;
@@ -566,6 +684,9 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     const unsigned char* value = d + c->pos;
     c->pos += bytes;
     r->bits = bytes * 8;
+    if (aside != Aside::None && !c->trace) {
+        return Step::Skipped;
+    }
     switch (aside) {
         case Aside::None:
             break;
@@ -580,6 +701,9 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
             return Step::Skipped;
     }
     if (unread != nullptr) {
+        if (!c->trace) {
+            return Step::Skipped;
+        }
         Tracef(out, " %s %s de %d %s ignore\n", MbusQuantityName(r->quantity), unread, bytes,
                unread[0] == 't' ? "caracteres" : "octets");
         return Step::Skipped;
@@ -592,14 +716,16 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
             r->real += static_cast<float>(Pow10(added - exponent));
         }
         r->multiplier = Pow10(exponent);
-        TraceRecord(out, r);
-        Tracef(out, "%f ", static_cast<double>(r->real));
-        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        if (c->trace) {
+            TraceRecord(out, r);
+            Tracef(out, "%f ", static_cast<double>(r->real));
+            Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        }
         return Step::Delivered;
     }
     if (r->coding == Coding::Bcd) {
         if (!Bcd(value, bytes, &r->value)) {
-            return SetAside(out, r, "BCD invalide");
+            return SetAside(c, out, r, "BCD invalide");
         }
         if (negate) {
             r->value = -r->value;
@@ -609,17 +735,24 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
         bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
                     (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
         if (date) {
-            tm fields{};
-            bool valid = bytes == 2   ? DateG(value, &r->value, fields)
-                         : bytes == 4 ? DateTimeF(value, &r->value, fields)
-                                      : DateTimeI(value, &r->value, fields);
-            if (!valid) {
-                return SetAside(out, r, "date invalide");
+            if (!c->zoneChecked) {
+                CheckZone();
+                c->zoneChecked = true;
             }
-            char text[32] = "?\n";
-            asctime_r(&fields, text);
-            TraceRecord(out, r);
-            Tracef(out, "%s", text);
+            tm fields{};
+            tm* shown = c->trace ? &fields : nullptr;
+            bool valid = bytes == 2   ? DateG(value, &r->value, shown)
+                         : bytes == 4 ? DateTimeF(value, &r->value, shown)
+                                      : DateTimeI(value, &r->value, shown);
+            if (!valid) {
+                return SetAside(c, out, r, "date invalide");
+            }
+            if (c->trace) {
+                char text[32] = "?\n";
+                asctime_r(&fields, text);
+                TraceRecord(out, r);
+                Tracef(out, "%s", text);
+            }
             return Step::Delivered;
         }
     }
@@ -634,12 +767,14 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
         r->value = static_cast<int64_t>(raw);
     }
     if (offset && !AddCorrection(&r->value, &exponent, added)) {
-        return SetAside(out, r, "correction hors limites");
+        return SetAside(c, out, r, "correction hors limites");
     }
     r->multiplier = Pow10(exponent);
-    TraceRecord(out, r);
-    TraceValue(out, r->value);
-    Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+    if (c->trace) {
+        TraceRecord(out, r);
+        TraceValue(out, r->value);
+        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+    }
     return Step::Delivered;
 }
 
@@ -754,7 +889,7 @@ mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* 
                              int* delivered) {
     int count = 0;
     Stop stop = Stop::End;
-    Cursor c{data, length, mbus::kHeaderSize, false};
+    Cursor c{data, length, mbus::kHeaderSize, out->TraceWanted(), false, false};
     while (c.pos < c.length) {
         MbusRecord record;
         record.offset = c.pos;

@@ -111,6 +111,9 @@ class MbusOutput {
     virtual void Log(int priority, const char* text) = 0;
     // The wait between two records (the module sleeps; tests and benches count).
     virtual void RecordPause(int milliseconds) = 0;
+    // false: no trace text is formatted at all (Trace is not called), only records and log
+    // lines come out.
+    virtual bool TraceWanted() { return true; }
 };
 
 // Name of a quantity index, "unknow" outside 0..18.

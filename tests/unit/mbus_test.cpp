@@ -25,7 +25,9 @@ class Recorder : public MbusOutput {
         logs.push_back(std::to_string(priority) + " " + text);
     }
     void RecordPause(int milliseconds) override { paused += milliseconds; }
+    bool TraceWanted() override { return traced; }
 
+    bool traced = true;
     std::vector<MbusRecord> records;
     std::vector<std::string> logs;
     std::string trace;
@@ -286,6 +288,22 @@ TEST_F(UtcZone, RecordsDecodeToValueUnitAndStorage) {
         EXPECT_EQ(r.tariff, c.tariff) << c.bytes;
         EXPECT_EQ(r.subunit, c.subunit) << c.bytes;
         EXPECT_EQ(out.trace, c.trace) << c.bytes;
+    }
+}
+
+// Dates are local: the same bytes in another zone are other seconds, also after the decoder has
+// met them once.
+TEST_F(UtcZone, DatesAreReadInTheZoneOfTheMoment) {
+    std::vector<unsigned char> data = Data("02 6C DF 1C 04 6D 04 0C 8D 11");
+    for (const char* zone : {"UTC", "EST5", "UTC"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        Recorder out;
+        MbusDecodeRecords(data.data(), static_cast<int>(data.size()), &out, nullptr);
+        ASSERT_EQ(out.records.size(), 2u) << zone;
+        int64_t shift = zone[0] == 'E' ? 5 * 3600 : 0;
+        EXPECT_EQ(out.records[0].value, 1419984000 + shift) << zone;
+        EXPECT_EQ(out.records[1].value, 1326456240 + shift) << zone;
     }
 }
 
@@ -640,6 +658,18 @@ TEST_F(UtcZone, RealMetersTelegramsReadAsTheOtherDecoderReadsThem) {
             EXPECT_EQ(ValueText(r), expected) << c.name << " " << i;
         }
         EXPECT_EQ(matched, c.records) << c.name;
+        // Without the trace, the same records and nothing traced.
+        Recorder quiet;
+        quiet.traced = false;
+        EXPECT_EQ(MbusDecodeRecords(frame.data() + data, length - 3, &quiet, nullptr), c.stop);
+        ASSERT_EQ(quiet.records.size(), out.records.size()) << c.name;
+        for (size_t i = 0; i < quiet.records.size(); ++i) {
+            EXPECT_EQ(quiet.records[i].offset, out.records[i].offset) << c.name;
+            EXPECT_EQ(quiet.records[i].value, out.records[i].value) << c.name;
+            EXPECT_EQ(quiet.records[i].multiplier, out.records[i].multiplier) << c.name;
+        }
+        EXPECT_EQ(quiet.trace, "") << c.name;
+        EXPECT_EQ(quiet.logs, out.logs) << c.name;
     }
 }
 
