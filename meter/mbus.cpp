@@ -327,16 +327,22 @@ int Year(int field, int century) {
     return field > 80 ? 1900 + field : 2000 + field;
 }
 
-bool ValidFields(int month, int day, int hour, int minute, int second) {
-    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
-           second <= 59;
+// Fields a calendar has (mktime would turn 30 February into a day of March).
+bool ValidFields(int year, int month, int day, int hour, int minute, int second) {
+    static const unsigned char kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
+        second > 59) {
+        return false;
+    }
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month != 2 || day <= 28 || leap;
 }
 
 // Type G (2 bytes): a date. false for fields no calendar has (a date of zeros in an error state).
 bool DateG(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3), 0);
     int month = b[1] & 0x0F, day = b[0] & 0x1F;
-    if (!ValidFields(month, day, 0, 0, 0)) {
+    if (!ValidFields(year, month, day, 0, 0, 0)) {
         return false;
     }
     *seconds = LocalTimeKept(year, month, day, 0, 0, 0, t);
@@ -348,7 +354,7 @@ bool DateG(const unsigned char* b, int64_t* seconds, tm* t) {
 bool DateTimeF(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3), (b[1] >> 5) & 0x03);
     int month = b[3] & 0x0F, day = b[2] & 0x1F, hour = b[1] & 0x1F, minute = b[0] & 0x3F;
-    if ((b[0] & 0x80) != 0 || !ValidFields(month, day, hour, minute, 0)) {
+    if ((b[0] & 0x80) != 0 || !ValidFields(year, month, day, hour, minute, 0)) {
         return false;
     }
     *seconds = LocalTimeKept(year, month, day, hour, minute, 0, t);
@@ -360,7 +366,7 @@ bool DateTimeI(const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3), 0);
     int month = b[4] & 0x0F, day = b[3] & 0x1F, hour = b[2] & 0x1F, minute = b[1] & 0x3F,
         second = b[0] & 0x3F;
-    if (!ValidFields(month, day, hour, minute, second)) {
+    if (!ValidFields(year, month, day, hour, minute, second)) {
         return false;
     }
     *seconds = LocalTimeKept(year, month, day, hour, minute, second, t);

@@ -263,6 +263,8 @@ TEST_F(UtcZone, RecordsDecodeToValueUnitAndStorage) {
         // Years without century: above 80 in the 1900s, 100 and more 1900 + field.
         {"02 6C 11 C5", mbus::kDatePoint, Coding::Integer, 16, 832291200 /* 1996-05-17 */, 1,
          "unknow", 0, 0, 0, 0, " DatePoint (16 bits) Inst Rng(0) =Fri May 17 00:00:00 1996\n"},
+        {"02 6C 1D 22", mbus::kDatePoint, Coding::Integer, 16, 1456704000 /* 2016-02-29 */, 1,
+         "unknow", 0, 0, 0, 0, " DatePoint (16 bits) Inst Rng(0) =Mon Feb 29 00:00:00 2016\n"},
         {"02 6C E1 F1", mbus::kDatePoint, Coding::Integer, 16, 1798761600 /* 2027-01-01 */, 1,
          "unknow", 0, 0, 0, 0, " DatePoint (16 bits) Inst Rng(0) =Fri Jan  1 00:00:00 2027\n"},
     };
@@ -391,6 +393,8 @@ TEST(MbusRecords, StopWhereTheyCannotBeRead) {
          " DateTimePoint (32 bits) Inst Rng(0) =date invalide : enregistrement ignore\n", ""},
         {"date of zeros", good + "32 6C 00 00", 1, mbus::Stop::End,
          " DatePoint (16 bits) Error Rng(0) =date invalide : enregistrement ignore\n", ""},
+        {"29 February 2015", good + "02 6C FD 12", 1, mbus::Stop::End,
+         " DatePoint (16 bits) Inst Rng(0) =date invalide : enregistrement ignore\n", ""},
         {"eleven VIFEs", good + "04 " + vife11 + "10 27 00 00", 2, mbus::Stop::End,
          " Volume (32 bits) Inst Rng(0) =10000 x 1.000000e-03 m3\n", "3 depassement max VIFE"},
     };
