@@ -215,6 +215,7 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
         std::string body;
         const char* status;  // the status file, whole
         bool sleeps;         // no sensor left: the module goes to sleep
+        const char* warning = nullptr;
     } cases[] = {
         {TwoSensors(R"(<DATA Type="Volumen" No="1"/><DATA Type="Volume" No="2" Rng="2"/>
 <DATA Type="Volume" No="3" Div="0"/><DATA Type="Volume" No="4"/>)"),
@@ -230,6 +231,9 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
          "pas de type defini de donnee", true},
         {R"(<CAPTEUR No="5"><TRAME No="1" Type="REQ_UD2"></CAPTEUR>)",
          "erreur expat=mismatched tag", true},
+        // a second COM of the port, with its sensor, is left out
+        {TwoSensors() + R"(</COM><COM Type="gaugereader" Port="6" No="7"><CAPTEUR No="8"/>)",
+         "** Mode Normal **\n", false, "COM No 7 ignored : communication 4 already selected"},
     };
     for (const Case& c : cases) {
         GaugeStation s(Configuration(kCom, c.body));
@@ -254,6 +258,10 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
         } else {
             EXPECT_EQ(status, c.status);
             EXPECT_TRUE(WaitUntil([&] { return s.FrameMessages() > 0; }, 10s)) << s.box_.Log();
+        }
+        if (c.warning != nullptr) {
+            EXPECT_TRUE(s.box_.LogHas(c.warning, "warning")) << s.box_.Log();
+            EXPECT_EQ(s.Requests().find("10 40 08 48 16"), std::string::npos) << s.Requests();
         }
     }
 }
