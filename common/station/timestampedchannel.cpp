@@ -206,7 +206,9 @@ int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* 
     const int v = reader->work->lastValid;
     const int q = reader->work->lastCurrent;
     const int p = source->lastPosition;
-    const int k = source->capacity;
+    // The size tsd answers with, not the configured one: the two differ when a memo-size record
+    // is missing or the sizes changed while tsd runs, and only tsd's wraps the positions.
+    const int k = reader->work->lastTab;
     int n = v;
     source->firstLine = 1;
     source->lastLineNumber = v;

@@ -32,7 +32,7 @@ struct TimeStampedSource {
     uint16_t identifier;  // 1 station log, 3 communication log, else the memo's Modbus address
     int eventFlag;        // 1 for the logs (12-byte lines), 0 for memos (8-byte lines)
     int lineWeight;       // 10 for the logs, 8 for memos
-    int capacity;         // lines of the table as configured
+    int capacity;         // lines of the table as configured (sizes the line buffer only)
     int lastPosition;     // tsd's write position after the last read with new lines; 0 never
     TimeStampedLine lastLine;
     int firstLine;  // lines to export now, from 1 in the copied lines; last -1 when none
