@@ -454,7 +454,7 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
     const size_t limit = capacity - static_cast<size_t>(margin);
     size_t total = 0;
     while (cursor->linesLeft > 0 && total < limit) {
-        char line[kStationMargin];
+        char line[kStationMargin + 2];  // and its line end
         const int lineSize = margin;
         int length = 0;
         const int number = cursor->nextLine;
@@ -494,16 +494,23 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
         }
         ++cursor->nextLine;
         --cursor->linesLeft;
-        ++NbLignes;
         if (cursor->decimalComma != 0 && valueAt >= 0) {
             _RemplacePoint(line + valueAt);
         }
-        std::memcpy(buffer + total, line, static_cast<size_t>(length));
-        total += static_cast<size_t>(length);
         if (cursor->csv != 0) {
-            buffer[total++] = '\r';
+            line[length++] = '\r';
         }
-        buffer[total++] = '\n';
+        line[length++] = '\n';
+        // What the server already holds of the text is left out, down to a part of a line.
+        if (cursor->skip >= length) {
+            cursor->skip -= length;
+            continue;
+        }
+        const int from = static_cast<int>(cursor->skip);
+        cursor->skip = 0;
+        ++NbLignes;
+        std::memcpy(buffer + total, line + from, static_cast<size_t>(length - from));
+        total += static_cast<size_t>(length - from);
     }
     StationLog(LOG_DEBUG, "Max=%d Longueur=%d Indice=%d", static_cast<int>(limit),
                static_cast<int>(total), cursor->nextLine);
