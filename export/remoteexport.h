@@ -40,6 +40,9 @@ constexpr int kPartialMax = 256;  // records read from it; one per remote file a
 constexpr int kDone = 8;
 constexpr int kNoServer = 101;  // also without any argument
 constexpr int kFailed = 101;    // + libcurl's result of the failed upload
+// Every source sent, but the context could not be saved: the next run would send them again.
+// libcurl's own code for a local file that cannot be written.
+constexpr int kContextNotSaved = kFailed + 23;  // CURLE_WRITE_ERROR
 }  // namespace remoteexport
 
 // The arguments of a run, each cut to its buffer (the line end of an @file item removed).

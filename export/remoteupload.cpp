@@ -20,6 +20,8 @@
 
 using namespace remoteexport;
 
+static_assert(kContextNotSaved == kFailed + CURLE_WRITE_ERROR);
+
 namespace {
 
 __attribute__((format(printf, 2, 3))) void Trace(RemoteExport* run, const char* format, ...) {
@@ -414,7 +416,12 @@ int RemoteExportSend(RemoteExport* run) {
         SavePartials(run);
     }
     ++run->reader.sequence;
-    WriteTimestampedChannelContextFile(&run->reader, run->destination);
+    if (SaveTimestampedChannelContextFile(&run->reader, run->destination) != 0) {
+        StationLog(LOG_ERR, "context of %s not saved : the next run sends these lines again",
+                   run->destination);
+        Trace(run, "context not saved\n");
+        return kContextNotSaved;
+    }
     StationLog(LOG_DEBUG, "Acquitte");
     StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes,
                static_cast<int>(MonotonicMs() - run->startMs));

@@ -67,3 +67,6 @@ int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* 
 // Saves the context of every source, replacing the file whole (a power cut leaves the old or
 // the new one).
 void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);
+// The same with its outcome: 0 saved; -1 with errno when the file could not be replaced, or its
+// folder not synced (logged at error level): the next run would then repeat this run's lines.
+int SaveTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);

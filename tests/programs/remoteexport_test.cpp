@@ -348,6 +348,25 @@ line comm 1700000020 0x0E02 0
     }
 }
 
+// Every source sent, but a context that cannot be saved (a folder in its place) is no success.
+TEST_F(RemoteExportProgram, AContextThatCannotBeSavedFailsTheRun) {
+    Station station;
+    StationCore core(station.box, kSite);
+    ASSERT_TRUE(core.Ready());
+    FtpServer server(station.Served(), {kTech});
+    ASSERT_TRUE(server.Ready());
+    const std::string context = "/var/nonvolatile/remoteexport_" + server.Address() + "tech";
+    fs::create_directories(station.box.Path(context + ".context"));
+    ProgramResult result = station.Run(server.Address(), kTech, {"From=011,"});
+    EXPECT_EQ(result.status, 101 + 23) << result.output << station.box.Log();
+    EXPECT_EQ(station.OnServer().size(), 3u);
+    EXPECT_TRUE(station.box.LogHas("context of remoteexport_" + server.Address() +
+                                       "tech not saved : the next run sends "
+                                       "these lines again",
+                                   "err"))
+        << station.box.Log();
+}
+
 // 100 000 memo lines (four memos of 25 000) arrive each once and in order.
 TEST_F(RemoteExportProgram, AHundredThousandMemoLinesArriveOnceInOrder) {
     constexpr int kLines = 25000;
