@@ -512,6 +512,7 @@ int getSemaphore() {
     // SEM_UNDO: a process that dies holding it gives it back. Taken without waiting, looked at
     // again on the module's clock until the bound.
     const long long start = MonotonicMs();
+    bool waiting = false;
     int rc;
     while ((rc = SemaphoreOp(-1, IPC_NOWAIT)) != 0) {
         const int error = errno;
@@ -526,6 +527,10 @@ int getSemaphore() {
             return -3;
         }
         if (error == EAGAIN) {
+            if (!waiting) {
+                StationLog(LOG_DEBUG, "filemsg.lib : semaphore taken, waiting");
+                waiting = true;
+            }
             WaitMillisecond(kSemaphorePauseMs);
         } else {
             // The set was removed (tsd started again and made a new one): take the new one.
