@@ -95,6 +95,9 @@ struct ExportCursor {
     int linesLeft = 0;
     int channel = -1;  // channel of the current memo source; -1 for the logs
     int bytes = 0;     // handed over for the current file
+    // Bytes at the start of the current file's text not to hand over: the part an upload that
+    // failed partway left on the server. Lines wholly in it are not counted as handed over.
+    long long skip = 0;
     ChannelValues values;
     ChannelInfo info;
     TimeStampedReader* reader = nullptr;  // whose line buffer holds the lines

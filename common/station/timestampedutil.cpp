@@ -30,6 +30,10 @@ constexpr int kCleanMax = 257;
 constexpr int kFirstAnswerPauseMs = 10;
 constexpr int kAnswerTries = 100;
 constexpr int kAnswerPauseMs = 100;
+// A tsd that dies holding the semaphore (it gives it back by undo only if it took it so) would
+// hold every reader for ever: a reader waits this long, looking again every pause.
+constexpr int kSemaphoreBoundMs = 60000;
+constexpr int kSemaphorePauseMs = 10;
 
 // The semaphore of this process. Ids may be 0, so "not obtained" is -1.
 int g_semId = -1;
@@ -53,8 +57,8 @@ long TakeAnswer(int queue, TimeStampedMessage* into) {
     return static_cast<long>(msgrcv(queue, into, kBodySize, getpid(), IPC_NOWAIT | MSG_NOERROR));
 }
 
-int SemaphoreOp(short delta) {
-    sembuf op{0, delta, SEM_UNDO};
+int SemaphoreOp(short delta, short flags = 0) {
+    sembuf op{0, delta, static_cast<short>(SEM_UNDO | flags)};
     int rc;
     do {
         rc = semop(g_semId, &op, 1);
@@ -284,6 +288,7 @@ int TimeStampedDataRead(TimeStampedWork* work, int id) {
     // Held from before the request until the copy is done: no other reader's request can make
     // tsd overwrite the memory in between.
     if (getSemaphore() < 0) {
+        StationLog(LOG_ERR, "filemsg.lib : no semaphore, no read of %04X", id);
         return -1;
     }
     int size = _EchangeMsg(work);
@@ -504,13 +509,34 @@ int getSemaphore() {
         return 1;
     }
     initCommunication();
-    // SEM_UNDO: a process that dies holding it gives it back.
-    int rc = SemaphoreOp(-1);
-    if (rc != 0 && (errno == EIDRM || errno == EINVAL)) {
-        // The set was removed (tsd started again and made a new one): take the new one.
-        g_semId = -1;
-        initCommunication();
-        rc = SemaphoreOp(-1);
+    // SEM_UNDO: a process that dies holding it gives it back. Taken without waiting, looked at
+    // again on the module's clock until the bound.
+    const long long start = MonotonicMs();
+    bool waiting = false;
+    int rc;
+    while ((rc = SemaphoreOp(-1, IPC_NOWAIT)) != 0) {
+        const int error = errno;
+        if (error != EAGAIN && error != EIDRM && error != EINVAL) {
+            break;
+        }
+        if (MonotonicMs() - start >= kSemaphoreBoundMs) {
+            StationLog(LOG_ERR, "filemsg.lib : semaphore still taken after %d ms",
+                       kSemaphoreBoundMs);
+            g_semHeld = 0;
+            errno = error;
+            return -3;
+        }
+        if (error == EAGAIN) {
+            if (!waiting) {
+                StationLog(LOG_DEBUG, "filemsg.lib : semaphore taken, waiting");
+                waiting = true;
+            }
+            WaitMillisecond(kSemaphorePauseMs);
+        } else {
+            // The set was removed (tsd started again and made a new one): take the new one.
+            g_semId = -1;
+            initCommunication();
+        }
     }
     if (rc != 0) {
         StationLog(LOG_ERR, "filemsg.lib: error in getSemaphore=%d", errno);

@@ -182,16 +182,18 @@ TEST_F(ReadingContext, RunAfterRunOnlyNewLinesAreExported) {
     }
 }
 
-TEST_F(ReadingContext, MoreNewLinesThanCopiedIsAContextErrorNotAReadBeforeTheCopy) {
-    // The memo-size file says 5 lines, tsd keeps 3: the positions then count more new lines
-    // than the copy holds.
+TEST_F(ReadingContext, AWrapIsCountedWithTheTableSizeTsdAnswers) {
+    // The memo-size file says 5 lines, tsd keeps 3: a wrap counts with tsd's 3.
     TimeStampedSource* index = Source(kIndex);
     AddMemo(kIndex, 2);
     ASSERT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);  // position 2 saved
-    AddMemo(kIndex, 2);  // position 1 after the wrap, 3 lines held: 1 + 5 - 2 = 4 new
-    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, index), 3);
-    EXPECT_EQ(Exported(index), Range(2, 4));
-    EXPECT_TRUE(sandbox.LogHas("divers.lib : context error Ligne 2 3 1", "err"));
+    AddMemo(kIndex, 2);  // position 1 after the wrap, 3 lines held: 1 + 3 - 2 = 2 new
+    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);
+    EXPECT_EQ(Exported(index), Range(3, 4));
+    EXPECT_TRUE(sandbox.LogHas(
+        "divers.lib : nb nouvelle lignes=2, dernier ligne lue=1 pour 3008 Ligne(2-3)", "debug"))
+        << sandbox.Log();
+    EXPECT_FALSE(sandbox.LogHas("divers.lib : context error"));
 }
 
 TEST_F(ReadingContext, LogLinesAreComparedWithTheirWord) {
