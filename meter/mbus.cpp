@@ -12,6 +12,8 @@
 #include <ctime>
 #include <limits>
 
+#include "datetime.h"
+
 namespace {
 
 using mbus::Coding;
@@ -172,30 +174,6 @@ bool Bcd(const unsigned char* bytes, int n, int64_t* out) {
     return true;
 }
 
-// Days from 1970-01-01 to a day of the Gregorian calendar (month 1 to 12), and back.
-int64_t DaysFromCivil(int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-void CivilFromDays(int64_t days, tm& t) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t dayOfEra = days - era * 146097;
-    const int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const int64_t shifted = (5 * dayOfYear + 2) / 153;
-    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
-    t.tm_mday = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
-    t.tm_mon = month - 1;
-    t.tm_year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0) - 1900);
-}
-
 // Seconds since 1970 of a local date, and its normalised fields (for the trace). Meters count
 // years up to 2127, past what a 32-bit time_t holds (the board's): such a date is worked out
 // from the calendar, with the offset from UTC of the last time the C library can convert.
@@ -223,7 +201,7 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     const int64_t localDays = local >= 0 ? local / 86400 : (local - 86399) / 86400;
     const int64_t within = local - localDays * 86400;
     t = tm{};
-    CivilFromDays(localDays, t);
+    CivilFromDays(localDays, &t);
     t.tm_hour = static_cast<int>(within / 3600);
     t.tm_min = static_cast<int>(within % 3600 / 60);
     t.tm_sec = static_cast<int>(within % 60);
