@@ -268,7 +268,7 @@ SyncRun RunClockSync(std::vector<std::string> args, int port = 2) {
 // Log lines of one process, without their priority and ident: "<priority>|<text>".
 std::vector<std::string> LogOf(const Sandbox& box, pid_t pid) {
     std::vector<std::string> lines;
-    std::string mark = "[" + std::to_string(pid) + "]: ";
+    std::string mark = std::string("[").append(std::to_string(pid)).append("]: ");
     for (const std::string& line : box.LogLines()) {
         size_t at = line.find(mark);
         if (at != std::string::npos) {
