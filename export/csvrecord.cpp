@@ -423,7 +423,7 @@ const char* affiche_valeur_decimal(const ExportCursor* cursor, int value) {
     return text;
 }
 
-void _RemplacePoint(char* text) {
+void RemplacePoint(char* text) {
     if (char* point = std::strchr(text, '.')) {
         *point = ',';
     }
@@ -495,7 +495,7 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
         ++cursor->nextLine;
         --cursor->linesLeft;
         if (cursor->decimalComma != 0 && valueAt >= 0) {
-            _RemplacePoint(line + valueAt);
+            RemplacePoint(line + valueAt);
         }
         if (cursor->csv != 0) {
             line[length++] = '\r';
@@ -520,14 +520,14 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
 
 }  // namespace
 
-size_t _FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kStation, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }
 
-size_t _FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kComm, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }
 
-size_t _FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kMemo, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }

@@ -61,12 +61,12 @@ using ReadFunction = size_t (*)(char*, size_t, size_t, void*);
 
 ReadFunction ReaderOf(const TimeStampedSource* source) {
     if (IsLog(source, timestamped::kStationLog)) {
-        return _FonctionLectureDonneeStation;
+        return FonctionLectureDonneeStation;
     }
     if (IsLog(source, timestamped::kCommLog)) {
-        return _FonctionLectureDonneeComm;
+        return FonctionLectureDonneeComm;
     }
-    return _FonctionLectureDonneeVoie;
+    return FonctionLectureDonneeVoie;
 }
 
 // The run's multi handle: it drives the easy handle's transfers and keeps the connection to the
@@ -213,7 +213,7 @@ CURLcode ResumePoint(RemoteExport* run, const TimeStampedSource* source, long lo
 
 }  // namespace
 
-int _CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+int CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     if (type == CURLINFO_DATA_OUT) {
         return 0;
     }
@@ -268,7 +268,7 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     }
     CURL* curl = run->curl;
     Option(curl, CURLOPT_WRITEFUNCTION, Discard);
-    Option(curl, CURLOPT_DEBUGFUNCTION, _CallbackCurlDebug);
+    Option(curl, CURLOPT_DEBUGFUNCTION, CallbackCurlDebug);
     Option(curl, CURLOPT_DEBUGDATA, static_cast<void*>(run));
     Option(curl, CURLOPT_VERBOSE, 1L);
     Option(curl, CURLOPT_FTP_SKIP_PASV_IP, 0L);

@@ -28,7 +28,7 @@ struct RemoteExport {
 
 // libcurl's debug function: every text but the data sent (type 4) goes to the trace after a time
 // stamp and a label, its first 80 bytes with the password masked. Returns 0.
-int _CallbackCurlDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* user);
+int CallbackCurlDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* user);
 
 // The exit handler: releases the handle (logging "begin clean up" and "end cleanup status=%d
 // time=%d ms") and libcurl.

@@ -67,7 +67,7 @@ int SemaphoreOp(short delta, short flags = 0) {
 }
 
 // The queue and the message buffer: 0, or 1 after 50 looks (the buffer then freed again).
-int _Init(TimeStampedWork* work) {
+int InitTsdExchange(TimeStampedWork* work) {
     work->msg = static_cast<TimeStampedMessage*>(std::calloc(1, sizeof(TimeStampedMessage)));
     CriticalAssert(work->msg != nullptr, "erreur allocation", __FILE__, __LINE__);
     InitWorkingMsg(&work->request, work->msg->body, kBodySize, corekey::kTsdQueue);
@@ -89,7 +89,7 @@ int _Init(TimeStampedWork* work) {
 }
 
 // One send of the request as built: 1 sent, 0 not.
-int _SendMsg(TimeStampedWork* work) {
+int SendTsdMsg(TimeStampedWork* work) {
     work->msg->type = kRequestMsgType;
     LogDebug("filemsg.lib : send msg size=%d", work->request.position);
     if (msgsnd(work->msgId, work->msg, static_cast<size_t>(work->request.position), IPC_NOWAIT) !=
@@ -101,11 +101,11 @@ int _SendMsg(TimeStampedWork* work) {
 }
 
 // Clean, send, wait for the answer: the answer's body length, or 0.
-int _EchangeMsg(TimeStampedWork* work) {
+int EchangeTsdMsg(TimeStampedWork* work) {
     if (TimeStampedDataClean(work) != 0) {
         return 0;
     }
-    if (_SendMsg(work) == 0) {
+    if (SendTsdMsg(work) == 0) {
         return 0;
     }
     WaitMillisecond(kFirstAnswerPauseMs);
@@ -173,7 +173,7 @@ int TimeStampedDataInit(TimeStampedWork* work, unsigned char* buffer, int size, 
     CriticalAssert(work != nullptr, "error on working structure", __FILE__, __LINE__);
     if (work->msg != nullptr) {
         StationLog(LOG_ERR, "filemsg.lib : timestampedutil is already initialised");
-    } else if (_Init(work) != 0) {
+    } else if (InitTsdExchange(work) != 0) {
         return 1;
     }
     if (work->ownsLineBuffer) {
@@ -241,7 +241,7 @@ int TimeStampedDataHeaderRead(TimeStampedWork* work, int id) {
     }
     work->journalId = static_cast<uint16_t>(id);
     BuildRequest(work, id, false);
-    int size = _EchangeMsg(work);
+    int size = EchangeTsdMsg(work);
     if (size == 0) {
         StationLog(LOG_ERR, "filemsg.lib : pas de reponse de tsd a la demande d'info pour %d", id);
         return -1;
@@ -291,7 +291,7 @@ int TimeStampedDataRead(TimeStampedWork* work, int id) {
         StationLog(LOG_ERR, "filemsg.lib : no semaphore, no read of %04X", id);
         return -1;
     }
-    int size = _EchangeMsg(work);
+    int size = EchangeTsdMsg(work);
     if (size == 0) {
         releaseSemaphore();
         StationLog(LOG_ERR, "filesmg.lib : no answer of tsd for %04X", id);
@@ -379,7 +379,7 @@ int TimeStampedDataErase(TimeStampedWork* work, int selector) {
     SetJournalRequest(&work->request, r);
     StationLog(LOG_DEBUG, "Snd TimeStampedData clear(%d,%d,%d)=%d", r->operation, r->kind,
                r->channel, work->request.position);
-    return _SendMsg(work) == 1 ? 0 : 1;
+    return SendTsdMsg(work) == 1 ? 0 : 1;
 }
 
 unsigned char* GetTimeStampedEvt(TimeStampedWork* work, int i) {

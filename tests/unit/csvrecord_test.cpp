@@ -176,10 +176,10 @@ TEST_F(ReadFunctions, LinesInBothLayouts) {
     for (const Case& c : cases) {
         Options(c.separator, c.comma);
         const int before = NbLignes;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeStation, 1, 2, 16384), c.station) << c.separator;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeComm, 3, 1, 16384), c.comm) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeStation, 1, 2, 16384), c.station) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeComm, 3, 1, 16384), c.comm) << c.separator;
         cursor.channel = 3;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeVoie, 11, 1, 16384), c.memo) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeVoie, 11, 1, 16384), c.memo) << c.separator;
         cursor.channel = -1;
         EXPECT_EQ(NbLignes - before, 4);
     }
@@ -193,18 +193,18 @@ TEST_F(ReadFunctions, LinesAreNeverSplitBetweenCalls) {
     }
     Options(",", 0);
     cursor.channel = 3;
-    const std::string whole = Upload(_FonctionLectureDonneeVoie, 1, 300, 1 << 20);
+    const std::string whole = Upload(FonctionLectureDonneeVoie, 1, 300, 1 << 20);
     EXPECT_EQ(std::count(whole.begin(), whole.end(), '\n'), 300);
     for (size_t size : {123u, 150u, 500u, 4096u, 16384u}) {
         int calls = 0;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeVoie, 1, 300, size, &calls), whole) << size;
+        EXPECT_EQ(Upload(FonctionLectureDonneeVoie, 1, 300, size, &calls), whole) << size;
         EXPECT_GE(calls, static_cast<int>(whole.size() / size)) << size;
     }
     // No room for a line beside the margin: the upload is aborted, the lines still to send.
     cursor.nextLine = 1;
     cursor.linesLeft = 3;
     char small[100];
-    EXPECT_EQ(_FonctionLectureDonneeVoie(small, 1, sizeof small, &cursor), 0x10000000u);
+    EXPECT_EQ(FonctionLectureDonneeVoie(small, 1, sizeof small, &cursor), 0x10000000u);
     EXPECT_EQ(cursor.linesLeft, 3);
 }
 
