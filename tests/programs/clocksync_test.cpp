@@ -485,7 +485,7 @@ TEST_F(ClockSyncProgram, TakesOnlyServerAnswersWithATimeFromTheServerAsked) {
                                 {Answer(kJanuary2024 + 997, 4, 43)},
                                 {Answer(kJanuary2024 + 996, 3)},
                                 {Answer(0)},
-                                {Answer(kJuly2024)}});
+                                {Answer(kJuly2024, 4, 44)}});  // the shortest whole answer
     server.Start();
     Sandbox box;
     StationCore core(box);
@@ -547,6 +547,8 @@ TEST_F(ClockSyncProgram, AnswersThatGiveNoTime) {
          {"Error in receive\n"}},
         // Sent from another host only: never seen.
         {"127.0.0.7", {{Answer(kJuly2024), "127.0.0.8"}}, 106, kTwoSeconds, {"err|timeout"}, {}},
+        // A broadcast (mode 5) is no answer to a request.
+        {"127.0.0.10", {{Answer(kJuly2024, 5)}}, 106, kTwoSeconds, {"err|timeout"}, {}},
     };
     Sandbox box;
     StationCore core(box);
