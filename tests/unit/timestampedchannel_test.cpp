@@ -281,6 +281,15 @@ TEST_F(ReadingContext, FirstRunExportsEverythingAndTheNextOnlyWhatIsNew) {
     FreeTimeStampedChannel(&reader);
     InitializeTimeStampedChannel(&reader);
     EXPECT_EQ(ExportRun(reader, "stickexport_4567"), (std::vector<int>{6, -1, -1, 1}));
+    // A position of 10 or more goes to the file and comes back in hexadecimal.
+    for (uint32_t i = 0; i < 11; ++i) {
+        server.AppendStation(0x6553F200 + i, 0x1602, i);
+    }
+    for (const std::vector<int>& expected : {std::vector<int>{0, -1, -1, 11}, {0, -1, -1, 0}}) {
+        FreeTimeStampedChannel(&reader);
+        InitializeTimeStampedChannel(&reader);
+        EXPECT_EQ(ExportRun(reader, "stickexport_4567"), expected);
+    }
 }
 
 TEST_F(ReadingContext, ContextFileLinesThatDoNotFitAreLeftOut) {
