@@ -296,7 +296,7 @@ TEST_F(ReadingContext, ContextFileLinesThatDoNotFitAreLeftOut) {
     sandbox.WriteFile("/var/parameters/configuration.xml", "<STATION/>\n");
     struct stat info {};
     ASSERT_EQ(stat(sandbox.Path("/var/parameters/configuration.xml").c_str(), &info), 0);
-    const std::string longLine = std::string(110, ' ') + "1;1;1;1;1;1;3008;1;2;0;3\n";
+    const std::string longLine = std::string(110, ' ').append("1;1;1;1;1;1;3008;1;2;0;3\n");
     sandbox.WriteFile("/var/nonvolatile/site.context",
                       "7;5\n"
                       "1602;2;6553F102;0;2\n"
