@@ -151,9 +151,10 @@ TEST(GaugereaderProgram, RecordsReachTheirChannelsScaledAndStateChannelsFollowTh
 
 TEST(GaugereaderProgram, NoiseIsSkippedAndOneBadAnswerIsRetried) {
     GaugeStation s(Configuration(kCom, TwoSensors()), {"noise 5 20", "badsum 5 1"});
-    ASSERT_TRUE(WaitUntil([&] { return s.core_.ReadBool(2); }, 10s)) << s.box_.Log();
+    ASSERT_TRUE(WaitUntil([&] { return s.core_.ReadBool(2) && !s.ChannelWrites(2).empty(); }, 10s))
+        << s.box_.Log();
     EXPECT_EQ(s.core_.ReadLong(15), 12345678);
-    EXPECT_TRUE(s.ChannelWrites(2).front() == 1);
+    EXPECT_EQ(s.ChannelWrites(2).front(), 1);
     // the first answer was refused and asked again at once (after the pause)
     std::string requests = s.Requests();
     size_t first = requests.find("10 7B 05 80 16\n");
