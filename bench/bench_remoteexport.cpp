@@ -129,13 +129,13 @@ struct Station {
         work.lineBuffer = memo.data();
         for (int c = 1; c <= kMemos; ++c) {
             cursor.channel = c;
-            *bytes += Upload(_FonctionLectureDonneeVoie, kMemoLines);
+            *bytes += Upload(FonctionLectureDonneeVoie, kMemoLines);
         }
         cursor.channel = -1;
         work.lineBuffer = station.data();
-        *bytes += Upload(_FonctionLectureDonneeStation, kLogLines);
+        *bytes += Upload(FonctionLectureDonneeStation, kLogLines);
         work.lineBuffer = comm.data();
-        *bytes += Upload(_FonctionLectureDonneeComm, kLogLines);
+        *bytes += Upload(FonctionLectureDonneeComm, kLogLines);
         return NbLignes - before;
     }
 
@@ -191,15 +191,15 @@ void Kind(benchmark::State& state, int kind) {
         if (kind == 0) {
             s.work.lineBuffer = s.memo.data();
             s.cursor.channel = 1;
-            s.Upload(_FonctionLectureDonneeVoie, kMemoLines);
+            s.Upload(FonctionLectureDonneeVoie, kMemoLines);
         } else if (kind == 1) {
             s.work.lineBuffer = s.station.data();
             s.cursor.channel = -1;
-            s.Upload(_FonctionLectureDonneeStation, kLogLines);
+            s.Upload(FonctionLectureDonneeStation, kLogLines);
         } else {
             s.work.lineBuffer = s.comm.data();
             s.cursor.channel = -1;
-            s.Upload(_FonctionLectureDonneeComm, kLogLines);
+            s.Upload(FonctionLectureDonneeComm, kLogLines);
         }
         lines = NbLignes - before;
     }

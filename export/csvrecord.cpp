@@ -128,10 +128,11 @@ int Finish(const char* path, int fd) {
 enum class Kind { kStation, kComm, kMemo };
 
 // The local date of a time as "YYYY-MM-DD HH:MM:SS" into out (at least 48 bytes, not
-// terminated); its length, 19 for any year of four digits. Lines come in time order, many to the
-// hour: the hour's text is kept, and only minutes and seconds are worked out, as long as the
-// time is in an hour whose start and end have the same local hour and offset (no change of time
-// inside it).
+// terminated); its length, 19 for any year of four digits. A source's lines come in time order,
+// many to the hour: the hour's text is kept, and only minutes and seconds are worked out, as long
+// as the time is in an hour whose start and end have the same local hour and offset (no change
+// of time inside it). Each source starts again with its oldest line, so the next time may fall
+// before the kept hour as well as after it.
 int IsoDate(time_t time, char* out) {
     static time_t start = 1;
     static time_t end = 0;
@@ -153,9 +154,15 @@ int IsoDate(time_t time, char* out) {
         // In the last hour a 32-bit time_t can hold, the hour's end is past it: no caching there.
         const bool lastHour = start > std::numeric_limits<time_t>::max() - 3600;
         end = lastHour ? start : start + 3600;
+        // Both ends of the hour are checked: after a change of offset off the hour (half an hour,
+        // three quarters), minutes and seconds taken off a time lead to before the change.
+        struct tm first;
         struct tm last;
+        LocalDate(start, first);
         LocalDate(end - 1, last);
-        if (lastHour || date.tm_sec > 59 || last.tm_hour != date.tm_hour ||
+        if (lastHour || date.tm_sec > 59 || first.tm_hour != date.tm_hour ||
+            first.tm_mday != date.tm_mday || first.tm_min != 0 || first.tm_sec != 0 ||
+            first.tm_gmtoff != date.tm_gmtoff || last.tm_hour != date.tm_hour ||
             last.tm_mday != date.tm_mday || last.tm_min != 59 || last.tm_sec != 59 ||
             last.tm_gmtoff != date.tm_gmtoff) {
             start = 1;
@@ -416,7 +423,7 @@ const char* affiche_valeur_decimal(const ExportCursor* cursor, int value) {
     return text;
 }
 
-void _RemplacePoint(char* text) {
+void RemplacePoint(char* text) {
     if (char* point = std::strchr(text, '.')) {
         *point = ',';
     }
@@ -447,7 +454,7 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
     const size_t limit = capacity - static_cast<size_t>(margin);
     size_t total = 0;
     while (cursor->linesLeft > 0 && total < limit) {
-        char line[kStationMargin];
+        char line[kStationMargin + 2];  // and its line end
         const int lineSize = margin;
         int length = 0;
         const int number = cursor->nextLine;
@@ -487,16 +494,23 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
         }
         ++cursor->nextLine;
         --cursor->linesLeft;
-        ++NbLignes;
         if (cursor->decimalComma != 0 && valueAt >= 0) {
-            _RemplacePoint(line + valueAt);
+            RemplacePoint(line + valueAt);
         }
-        std::memcpy(buffer + total, line, static_cast<size_t>(length));
-        total += static_cast<size_t>(length);
         if (cursor->csv != 0) {
-            buffer[total++] = '\r';
+            line[length++] = '\r';
         }
-        buffer[total++] = '\n';
+        line[length++] = '\n';
+        // What the server already holds of the text is left out, down to a part of a line.
+        if (cursor->skip >= length) {
+            cursor->skip -= length;
+            continue;
+        }
+        const int from = static_cast<int>(cursor->skip);
+        cursor->skip = 0;
+        ++NbLignes;
+        std::memcpy(buffer + total, line + from, static_cast<size_t>(length - from));
+        total += static_cast<size_t>(length - from);
     }
     StationLog(LOG_DEBUG, "Max=%d Longueur=%d Indice=%d", static_cast<int>(limit),
                static_cast<int>(total), cursor->nextLine);
@@ -506,14 +520,14 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
 
 }  // namespace
 
-size_t _FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kStation, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }
 
-size_t _FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kComm, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }
 
-size_t _FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor) {
+size_t FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor) {
     return ReadLines(Kind::kMemo, buffer, size, count, static_cast<ExportCursor*>(cursor));
 }

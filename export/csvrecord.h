@@ -95,6 +95,9 @@ struct ExportCursor {
     int linesLeft = 0;
     int channel = -1;  // channel of the current memo source; -1 for the logs
     int bytes = 0;     // handed over for the current file
+    // Bytes at the start of the current file's text not to hand over: the part an upload that
+    // failed partway left on the server. Lines wholly in it are not counted as handed over.
+    long long skip = 0;
     ChannelValues values;
     ChannelInfo info;
     TimeStampedReader* reader = nullptr;  // whose line buffer holds the lines
@@ -106,12 +109,12 @@ const char* affiche_date(const ExportCursor* cursor, time_t time);
 // "%d" followed by the cursor's separator (a 20-byte buffer of the function).
 const char* affiche_valeur_decimal(const ExportCursor* cursor, int value);
 // The first "." of the text becomes ",".
-void _RemplacePoint(char* text);
+void RemplacePoint(char* text);
 
 // The libcurl read-function convention: as many whole lines as fit in size x count bytes, the
 // margin kept; the number of bytes placed, 0 when no line is left. A buffer smaller than the
 // margin takes no line: the transfer is aborted (CURL_READFUNC_ABORT) rather than ended early,
 // so that lines are never taken for sent.
-size_t _FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor);
-size_t _FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor);
-size_t _FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor);
+size_t FonctionLectureDonneeStation(char* buffer, size_t size, size_t count, void* cursor);
+size_t FonctionLectureDonneeComm(char* buffer, size_t size, size_t count, void* cursor);
+size_t FonctionLectureDonneeVoie(char* buffer, size_t size, size_t count, void* cursor);

@@ -1,13 +1,16 @@
 #include "remoteexport.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "argdecode.h"
 #include "channeldb.h"
+#include "stationfile.h"
 #include "timestampedutil.h"
 
 using namespace remoteexport;
@@ -225,4 +228,131 @@ long RemoteTimeoutSeconds() {
         return kTimeoutSeconds;
     }
     return value;
+}
+
+namespace {
+
+// A hexadecimal field ended by ";", at most max: the text after the ";", or null.
+const char* HexField(const char* text, unsigned long long max, unsigned long long* value) {
+    if (!std::isxdigit(static_cast<unsigned char>(*text))) {
+        return nullptr;
+    }
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtoull(text, &end, 16);
+    if (errno != 0 || *value > max || *end != ';') {
+        return nullptr;
+    }
+    return end + 1;
+}
+
+}  // namespace
+
+int RemoteFormatPartial(const RemotePartial* partial, char* out, size_t size) {
+    const int n = std::snprintf(
+        out, size, "%llX;%llX;%lX;%X;%lX;%s\n", static_cast<unsigned long long>(partial->start),
+        static_cast<unsigned long long>(partial->handed),
+        static_cast<unsigned long>(partial->first.time), static_cast<unsigned>(partial->first.word),
+        static_cast<unsigned long>(partial->first.value), partial->url);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
+
+int RemoteParsePartial(const char* line, RemotePartial* partial) {
+    unsigned long long start, handed, time, word, value;
+    const char* at = line;
+    if ((at = HexField(at, LLONG_MAX, &start)) == nullptr ||
+        (at = HexField(at, LLONG_MAX, &handed)) == nullptr ||
+        (at = HexField(at, UINT32_MAX, &time)) == nullptr ||
+        (at = HexField(at, 0xFFFF, &word)) == nullptr ||
+        (at = HexField(at, UINT32_MAX, &value)) == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    size_t length = std::strcspn(at, "\r\n");
+    if (length == 0 || length >= sizeof partial->url ||
+        at[length + std::strspn(at + length, "\r\n")] != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    RemotePartial read;
+    read.start = static_cast<long long>(start);
+    read.handed = static_cast<long long>(handed);
+    read.first = TimeStampedLine{static_cast<uint32_t>(time),
+                                 static_cast<uint16_t>(word),
+                                 {0, 0},
+                                 static_cast<uint32_t>(value)};
+    std::memcpy(read.url, at, length);
+    read.url[length] = 0;
+    *partial = read;
+    return 0;
+}
+
+long long RemotePartialHeld(const RemotePartial* partial, long long size) {
+    if (size < partial->start || size - partial->start > partial->handed) {
+        return -1;
+    }
+    return size - partial->start;
+}
+
+std::string RemotePartialPath(const char* destination) {
+    std::string path = TimestampedChannelContextPath(destination);
+    path.resize(path.size() - std::strlen(timestampedchannel::kContextSuffix));
+    return path + kPartialSuffix;
+}
+
+int RemoteReadPartials(const char* destination, std::vector<RemotePartial>* partials) {
+    partials->clear();
+    const std::string path = RemotePartialPath(destination);
+    FILE* file = StationFopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return errno == ENOENT ? 0 : -1;
+    }
+    char line[kUrlSize + 128];
+    while (std::fgets(line, sizeof line, file) != nullptr &&
+           static_cast<int>(partials->size()) < kPartialMax) {
+        const size_t length = std::strlen(line);
+        if (length == sizeof line - 1 && line[length - 1] != '\n') {
+            // Longer than any record: skipped whole, its rest never taken for a line.
+            int c;
+            while ((c = std::fgetc(file)) != EOF && c != '\n') {
+            }
+            continue;
+        }
+        RemotePartial partial;
+        if (RemoteParsePartial(line, &partial) == 0) {
+            partials->push_back(partial);
+        }
+    }
+    const int error = std::ferror(file) != 0 ? EIO : 0;
+    std::fclose(file);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+int RemoteWritePartials(const char* destination, const std::vector<RemotePartial>& partials) {
+    const std::string path = RemotePartialPath(destination);
+    if (partials.empty()) {
+        return StationUnlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
+    }
+    std::string text;
+    char line[kUrlSize + 128];
+    for (const RemotePartial& partial : partials) {
+        if (RemoteFormatPartial(&partial, line, sizeof line) != 0) {
+            return -1;
+        }
+        text += line;
+    }
+    DurableFile file;
+    if (file.Begin(path.c_str(), 0644, stationfile::ModeRule::kKeep) != 0 ||
+        file.Write(text.data(), text.size()) != 0 || file.Commit() != 0) {
+        return -1;
+    }
+    return 0;
 }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "csvrecord.h"
 #include "serialdebug.h"
@@ -30,10 +32,17 @@ constexpr long kTimeoutSeconds = 60;
 // test of a stalled server does not wait a minute. Never read on the board.
 constexpr const char* kTimeoutVariable = "STATION_FTP_TIMEOUT";
 
+// The file beside the context that keeps what uploads that failed partway left on the server.
+constexpr const char* kPartialSuffix = ".partial";
+constexpr int kPartialMax = 256;  // records read from it; one per remote file at most
+
 // Exit codes.
 constexpr int kDone = 8;
 constexpr int kNoServer = 101;  // also without any argument
 constexpr int kFailed = 101;    // + libcurl's result of the failed upload
+// Every source sent, but the context could not be saved: the next run would send them again.
+// libcurl's own code for a local file that cannot be written.
+constexpr int kContextNotSaved = kFailed + 23;  // CURLE_WRITE_ERROR
 }  // namespace remoteexport
 
 // The arguments of a run, each cut to its buffer (the line end of an @file item removed).
@@ -86,3 +95,31 @@ size_t RemoteMaskSecret(const char* data, size_t size, const char* secret, char*
 
 // The test-only time-out of a sandbox (seconds, 1 or more), or the board's 60 s.
 long RemoteTimeoutSeconds();
+
+// What an upload that failed partway may have left on the server, kept until a run sends that
+// file again: the remote file's size where this text began, the bytes of it handed over since,
+// and its first line (the same text is made again only from the same first line).
+struct RemotePartial {
+    long long start = 0;
+    long long handed = 0;
+    TimeStampedLine first{};
+    char url[remoteexport::kUrlSize] = {};  // without credentials
+};
+
+// A record as a line: "%llX;%llX;%lX;%X;%lX;%s\n" (start, handed, the first line's time, word
+// and value, URL). 0, or -1 with errno ENAMETOOLONG.
+int RemoteFormatPartial(const RemotePartial* partial, char* out, size_t size);
+// Reads such a line (its line end may be missing): 0, or -1 with errno EINVAL when it is not
+// one (a field out of its range, an empty URL or one too long).
+int RemoteParsePartial(const char* line, RemotePartial* partial);
+// The bytes of the text the server holds already, from the remote file's size now: size minus
+// start when that lies within what was handed over; -1 when not (the file changed since).
+long long RemotePartialHeld(const RemotePartial* partial, long long size);
+
+// The records of a destination: "/var/nonvolatile/" + name + ".partial" ("/" made "_"), one
+// line each. Reading takes the good lines (at most kPartialMax), an absent file is none: 0, or
+// -1 with errno when the file is there but cannot be read. Writing replaces the file whole, or
+// removes it when there is none: 0, or -1 with errno.
+std::string RemotePartialPath(const char* destination);
+int RemoteReadPartials(const char* destination, std::vector<RemotePartial>* partials);
+int RemoteWritePartials(const char* destination, const std::vector<RemotePartial>& partials);

@@ -1,5 +1,6 @@
 // remoteexport: sends the new timestamped data to an FTP server, then ends with its status
-// (8 every source sent, 101 no server, 101 + libcurl's code when an upload failed).
+// (8 every source sent, 101 no server, 101 + libcurl's code when an upload failed, 124 when the
+// context could not be saved).
 #include <syslog.h>
 
 #include <cstdlib>

@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include "stationlog.h"
 
 using namespace remoteexport;
+
+static_assert(kContextNotSaved == kFailed + CURLE_WRITE_ERROR);
 
 namespace {
 
@@ -58,12 +61,12 @@ using ReadFunction = size_t (*)(char*, size_t, size_t, void*);
 
 ReadFunction ReaderOf(const TimeStampedSource* source) {
     if (IsLog(source, timestamped::kStationLog)) {
-        return _FonctionLectureDonneeStation;
+        return FonctionLectureDonneeStation;
     }
     if (IsLog(source, timestamped::kCommLog)) {
-        return _FonctionLectureDonneeComm;
+        return FonctionLectureDonneeComm;
     }
-    return _FonctionLectureDonneeVoie;
+    return FonctionLectureDonneeVoie;
 }
 
 // The run's multi handle: it drives the easy handle's transfers and keeps the connection to the
@@ -131,9 +134,86 @@ void Option(CURL* curl, CURLoption option, T value) {
     }
 }
 
+// The size of the remote file of run->url (SIZE, on the run's connection): CURLE_OK with *size,
+// 0 when there is no such file and -1 when the server does not tell; else the failure.
+CURLcode RemoteSize(RemoteExport* run, long long* size) {
+    CURL* curl = run->curl;
+    Option(curl, CURLOPT_UPLOAD, 0L);
+    Option(curl, CURLOPT_NOBODY, 1L);
+    Option(curl, CURLOPT_URL, run->url);
+    CURLcode result = Perform(curl);
+    curl_off_t length = -1;
+    if (result == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    } else if (result == CURLE_REMOTE_FILE_NOT_FOUND) {
+        length = 0;
+        result = CURLE_OK;
+    }
+    Option(curl, CURLOPT_NOBODY, 0L);
+    Option(curl, CURLOPT_UPLOAD, 1L);
+    *size = static_cast<long long>(length);
+    return result;
+}
+
+TimeStampedLine FirstLine(RemoteExport* run, const TimeStampedSource* source) {
+    TimeStampedLine line{};
+    if (source->eventFlag != 0) {
+        std::memcpy(&line, GetTimeStampedEvt(run->reader.work, source->firstLine - 1), sizeof line);
+    } else {
+        const unsigned char* at = GetTimeStampedData(run->reader.work, source->firstLine - 1);
+        std::memcpy(&line.time, at, sizeof line.time);
+        std::memcpy(&line.value, at + 4, sizeof line.value);
+    }
+    return line;
+}
+
+bool SameLine(const TimeStampedLine& a, const TimeStampedLine& b) {
+    return a.time == b.time && a.word == b.word && a.value == b.value;
+}
+
+void SavePartials(RemoteExport* run) {
+    if (RemoteWritePartials(run->destination, run->partials) != 0) {
+        StationLog(LOG_ERR, "write of %s : %s", RemotePartialPath(run->destination).c_str(),
+                   std::strerror(errno));
+    }
+}
+
+// Before the upload of run->url: where its text begins on the server (-1 when the server does
+// not tell) and how much of it the server holds already, from a record of an upload that
+// failed; the record is taken out. CURLE_OK, or the failure of the SIZE command.
+CURLcode ResumePoint(RemoteExport* run, const TimeStampedSource* source, long long* start,
+                     long long* held) {
+    long long size = -1;
+    const CURLcode result = RemoteSize(run, &size);
+    *start = size;
+    *held = 0;
+    if (result != CURLE_OK) {
+        return result;
+    }
+    auto partial =
+        std::find_if(run->partials.begin(), run->partials.end(),
+                     [&](const RemotePartial& p) { return std::strcmp(p.url, run->url) == 0; });
+    if (partial == run->partials.end()) {
+        return CURLE_OK;
+    }
+    const long long already = size >= 0 ? RemotePartialHeld(&*partial, size) : -1;
+    if (!SameLine(partial->first, FirstLine(run, source)) || already < 0) {
+        // The text is not the one sent then (tsd lost lines since), or the file changed.
+        StationLog(LOG_WARNING, "%s : what an upload that failed left there is not known",
+                   run->url);
+    } else {
+        *start = partial->start;
+        *held = already;
+        StationLog(LOG_INFO, "%s holds %lld bytes of these lines already", run->url, already);
+    }
+    run->partials.erase(partial);
+    SavePartials(run);
+    return CURLE_OK;
+}
+
 }  // namespace
 
-int _CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+int CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     if (type == CURLINFO_DATA_OUT) {
         return 0;
     }
@@ -188,7 +268,7 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     }
     CURL* curl = run->curl;
     Option(curl, CURLOPT_WRITEFUNCTION, Discard);
-    Option(curl, CURLOPT_DEBUGFUNCTION, _CallbackCurlDebug);
+    Option(curl, CURLOPT_DEBUGFUNCTION, CallbackCurlDebug);
     Option(curl, CURLOPT_DEBUGDATA, static_cast<void*>(run));
     Option(curl, CURLOPT_VERBOSE, 1L);
     Option(curl, CURLOPT_FTP_SKIP_PASV_IP, 0L);
@@ -219,6 +299,10 @@ int RemoteExportPrepare(RemoteExport* run) {
     std::snprintf(run->destination, sizeof run->destination, kDestination, run->args.server,
                   run->args.login);
     ReadTimestampedChannelContextFile(&run->reader, run->destination);
+    if (RemoteReadPartials(run->destination, &run->partials) != 0) {
+        StationLog(LOG_ERR, "read of %s : %s", RemotePartialPath(run->destination).c_str(),
+                   std::strerror(errno));
+    }
     Trace(run, "%s send No %d\n", run->program, run->reader.sequence + 1);
 
     run->cursor = new (std::nothrow) ExportCursor;
@@ -275,17 +359,39 @@ int RemoteExportSend(RemoteExport* run) {
         if (!IsLog(source, timestamped::kStationLog) && !IsLog(source, timestamped::kCommLog)) {
             cursor->channel = GetModbusAddrChannel(source->identifier);
         }
-        Option(run->curl, CURLOPT_READFUNCTION, ReaderOf(source));
-        Option(run->curl, CURLOPT_URL, run->url);
         run->curlError[0] = 0;
-        const CURLcode result = Perform(run->curl);
+        long long remoteStart = -1;
+        long long held = 0;
+        CURLcode result = ResumePoint(run, source, &remoteStart, &held);
+        const bool sized = result == CURLE_OK;
+        if (sized) {
+            cursor->skip = held;
+            Option(run->curl, CURLOPT_READFUNCTION, ReaderOf(source));
+            Option(run->curl, CURLOPT_URL, run->url);
+            result = Perform(run->curl);
+        }
         const long long elapsed = MonotonicMs() - start;
         StationLog(LOG_DEBUG, "Status ecriture %s=%d %d octets transmis en %d", run->url,
                    static_cast<int>(result), cursor->bytes, static_cast<int>(elapsed));
         if (result != CURLE_OK) {
             StationLog(LOG_ERR, "upload of %s : %s", run->url,
                        run->curlError[0] != 0 ? run->curlError : curl_easy_strerror(result));
-            // This source is offered again next run; those the server accepted stay accepted.
+            // This source is offered again next run; those the server accepted stay accepted,
+            // and what this upload may have left is recorded for the next one.
+            if (remoteStart >= 0 && held + cursor->bytes > 0) {
+                RemotePartial partial;
+                partial.start = remoteStart;
+                partial.handed = held + cursor->bytes;
+                partial.first = FirstLine(run, source);
+                std::snprintf(partial.url, sizeof partial.url, "%s", run->url);
+                run->partials.push_back(partial);
+                SavePartials(run);
+            } else if (sized && remoteStart < 0) {
+                StationLog(LOG_WARNING,
+                           "%s : the server does not tell the file's size, the lines "
+                           "of this upload go again whole",
+                           run->url);
+            }
             *source = before;
             WriteTimestampedChannelContextFile(&run->reader, run->destination);
             return kFailed + static_cast<int>(result);
@@ -293,8 +399,29 @@ int RemoteExportSend(RemoteExport* run) {
         Trace(run, "send %d bytes in %f s\n", cursor->bytes, static_cast<double>(elapsed) / 1000.0);
         WriteTimestampedChannelContextFile(&run->reader, run->destination);
     }
+    // Every source went through: a record left is of a file this layout no longer writes to.
+    const size_t records = run->partials.size();
+    std::erase_if(run->partials, [&](const RemotePartial& partial) {
+        for (LinkedListNode* node = run->reader.sources->first; node != nullptr;
+             node = node->next) {
+            if (RemoteSourceUrl(run->base, cursor->csv, static_cast<TimeStampedSource*>(node->data),
+                                &cursor->info, run->url, sizeof run->url) == 0 &&
+                std::strcmp(run->url, partial.url) == 0) {
+                return false;
+            }
+        }
+        return true;
+    });
+    if (run->partials.size() != records) {
+        SavePartials(run);
+    }
     ++run->reader.sequence;
-    WriteTimestampedChannelContextFile(&run->reader, run->destination);
+    if (SaveTimestampedChannelContextFile(&run->reader, run->destination) != 0) {
+        StationLog(LOG_ERR, "context of %s not saved : the next run sends these lines again",
+                   run->destination);
+        Trace(run, "context not saved\n");
+        return kContextNotSaved;
+    }
     StationLog(LOG_DEBUG, "Acquitte");
     StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes,
                static_cast<int>(MonotonicMs() - run->startMs));

@@ -22,11 +22,13 @@ struct RemoteExport {
     char destination[sizeof "remoteexport_" + 2 * remoteexport::kArgumentSize] = {};
     char base[remoteexport::kUrlSize] = {};
     char url[remoteexport::kUrlSize] = {};
+    // What uploads that failed partway left on the server, by remote file.
+    std::vector<RemotePartial> partials;
 };
 
 // libcurl's debug function: every text but the data sent (type 4) goes to the trace after a time
 // stamp and a label, its first 80 bytes with the password masked. Returns 0.
-int _CallbackCurlDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* user);
+int CallbackCurlDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* user);
 
 // The exit handler: releases the handle (logging "begin clean up" and "end cleanup status=%d
 // time=%d ms") and libcurl.
@@ -37,7 +39,11 @@ void nettoyage_sortie(int status, void* handle);
 // Prepare: the reader and the context of this server and login, the cursor, the layout and the
 // URL base (101 + CURLE_URL_MALFORMAT when it cannot be built). Send: each source's new lines
 // uploaded; the context is saved after each source the server accepted, so that a failed run
-// sends none of those again; 8 when every source went through, else 101 + libcurl's result.
+// sends none of those again; 8 when every source went through and the context was saved, 124
+// (101 + libcurl's write error) when it was not, else 101 + libcurl's result.
+// The remote file's size is asked before each upload: when one fails, what it may have left on
+// the server is recorded, and the next upload of that text leaves out as many bytes as the file
+// grew by, so that no line, nor part of one, reaches the server twice.
 // Release: what the run holds, but the trace and the handle (the exit handler's QUIT still
 // reaches the trace).
 int RemoteExportStart(RemoteExport* run, int argc, char** argv);

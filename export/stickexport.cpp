@@ -268,8 +268,13 @@ void StickExportExport(StickExport* run) {
         }
     }
     ++run->reader.sequence;
-    WriteTimestampedChannelContextFile(&run->reader, run->destination);
-    StationLog(LOG_DEBUG, "Acquitte");
+    run->contextSaved = SaveTimestampedChannelContextFile(&run->reader, run->destination) == 0;
+    if (run->contextSaved) {
+        StationLog(LOG_DEBUG, "Acquitte");
+    } else {
+        StationLog(LOG_ERR, "context of %s not saved : the next unload repeats these lines",
+                   run->destination);
+    }
 }
 
 void StickExportFreeSpace(StickExport* run) {
@@ -293,10 +298,10 @@ int StickExportEnd(StickExport* run) {
         StationLog(LOG_ERR, "pb demontage=%s", std::strerror(errno));
     }
     StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes, ElapsedMs(run));
-    Trace(run, "Ack\n");
+    Trace(run, run->contextSaved ? "Ack\n" : "context not saved\n");
     BoardIoSetLedUsb(&run->io, 0);
     StickExportRelease(run);
-    return kDone;
+    return run->contextSaved ? kDone : kContextNotSaved;
 }
 
 void StickExportRelease(StickExport* run) {

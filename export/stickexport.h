@@ -29,6 +29,7 @@ constexpr float kFreeThreshold = 20.0f;  // percent free above which the key is 
 constexpr int kDone = 8;
 constexpr int kNoKey = 102;
 constexpr int kMountFailed = 103;
+constexpr int kContextNotSaved = 104;  // the export is done, but the next one would repeat it
 constexpr int kNoArgument = -1;
 }  // namespace stickexport
 
@@ -44,6 +45,7 @@ struct StickExport {
     char serial[stickexport::kSerialMax + 1] = {};
     char destination[8 + 12 + stickexport::kSerialMax] = {};  // "stickexport_" + serial
     char root[stickexport::kRootSize] = {};                   // the export directory
+    bool contextSaved = false;
 };
 
 // The serial number of the first USB storage device that has one, as a file name may hold it
@@ -62,7 +64,8 @@ float StickFreePercent(unsigned long long blocks, unsigned long long available);
 // when there is none. MountKey: false (traced, logged, light off) when the key cannot be mounted;
 // a key mounted already is used. Export: the context of the key, every source's new lines
 // appended to its file, the context saved. FreeSpace: the two channels. End: unmount, trace,
-// light off, and what the run holds released; the exit code. Release: what the run holds (the
+// light off, and what the run holds released; the exit code: 8, or 104 when the context could
+// not be saved. Release: what the run holds (the
 // reader, the trace, the channel memories), on the way out without a key.
 void StickExportStart(StickExport* run, int argc, char** argv);
 void StickExportBlink(StickExport* run);

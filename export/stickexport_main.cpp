@@ -1,5 +1,5 @@
 // stickexport: unloads the new timestamped data onto the USB key, then ends with its status
-// (8 done, 102 no key, 103 the key could not be mounted).
+// (8 done, 102 no key, 103 the key could not be mounted, 104 the key's context not saved).
 #include <syslog.h>
 
 #include "stationlog.h"

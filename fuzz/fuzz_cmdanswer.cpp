@@ -12,6 +12,7 @@
 
 #include "clock.h"
 #include "cmdlink.h"
+#include "fuzz_support.h"
 #include "memoryline.h"
 #include "plcbridge.h"
 
@@ -40,11 +41,7 @@ class FuzzClock final : public StationClock {
     long long ns_ = 0;
 };
 
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+using fuzzsupport::Check;
 
 // The shape of an answer the link took as valid, for the command in the buffer.
 void CheckValid(const CmdLink& link) {

@@ -18,11 +18,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using fuzzsupport::Check;
 
 // Channel information of 50 channels in memory: channel 3 with a name, channel 5 without.
 ChannelInfo& Information() {

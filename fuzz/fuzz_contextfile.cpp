@@ -17,11 +17,7 @@ namespace {
 
 const uint16_t kIds[] = {0x1602, 0x3008, 3, 1};
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using fuzzsupport::Check;
 
 void Fresh(TimeStampedReader& reader) {
     for (LinkedListNode* n = reader.sources->first; n != nullptr; n = n->next) {

@@ -9,14 +9,11 @@
 #include <string>
 
 #include "formatcheck.h"
+#include "fuzz_support.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using fuzzsupport::Check;
 
 }  // namespace
 

@@ -6,17 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.h"
 #include "journal.h"
 #include "timestampedutil.h"
 #include "tsdcore.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using fuzzsupport::Check;
 
 }  // namespace
 

@@ -4,17 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.h"
 #include "msgcodec.h"
 
 namespace {
 
 constexpr int kCapacity = 512;
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using fuzzsupport::Check;
 
 void CheckBounds(const WorkingReq& req) {
     Check(req.position >= 0 && req.position <= req.receiveSize);

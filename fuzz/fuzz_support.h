@@ -1,5 +1,6 @@
-// For the fuzz targets whose input reaches the code through a file: a throw-away station root,
-// made once per process and removed at exit, and the input written as a file.
+// For the fuzz targets: the check of a property, and for those whose input reaches the code
+// through a file a throw-away station root, made once per process and removed at exit, and the
+// input written as a file.
 #pragma once
 
 #include <sched.h>
@@ -12,6 +13,13 @@
 #include <string>
 
 namespace fuzzsupport {
+
+// A property that must hold for every input: a crash libFuzzer reports with the input.
+inline void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
 
 inline std::string& RootPath() {
     static std::string root;

@@ -112,13 +112,17 @@ bool StartCom(Gaugereader* g, XmlAttributes attributes) {
         return false;
     }
     // One port per process: the argument's, or else the first COM's.
-    int imposed = g->requestedPort != -1 ? g->requestedPort : g->port;
-    if (imposed != -1 && port != imposed) {
-        LogDebug("Com %d != Com impose %d", port, imposed);
+    if (g->requestedPort != -1 && port != g->requestedPort) {
+        LogDebug("Com %d != Com impose %d", port, g->requestedPort);
         return false;
     }
-    if (g->line.open) {
-        return true;  // another COM of the same port: its sensors join the port's
+    if (g->port != -1) {
+        // One COM per process: a second one's sensors would be read under the first one's No.
+        int no = 0;
+        XmlAttrInt(attributes, "No", &no);
+        StationLog(LOG_WARNING, "COM No %d ignored : communication %d already selected", no,
+                   g->com);
+        return false;
     }
     const char* device = port >= 0 ? SerialPortName(port) : nullptr;
     if (device == nullptr) {

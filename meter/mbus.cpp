@@ -3,12 +3,16 @@
 
 #include <syslog.h>
 
+#include <array>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
+
+#include "datetime.h"
 
 namespace {
 
@@ -50,9 +54,32 @@ constexpr int kWh = 1, kJ = 2, kM3 = 3, kKg = 4, kSecondes = 5, kW = 9, kJh = 10
 // system numbers them Inst, Min, Max, Error.
 const int kFunctionOfField[4] = {mbus::kInst, mbus::kMax, mbus::kMin, mbus::kError};
 
-// 10^-9 .. 10^7, indexed by exponent + 9: every VIF multiplier, without pow() at run time.
-const double kPow10[17] = {1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
-                           1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7};
+// 10^-15 .. 10^15, indexed by exponent + 15: every multiplier a VIF and its correction factor
+// give (10^-9 .. 10^7 times 10^-6 .. 10^3), and the steps of an additive correction, without
+// pow() at run time.
+constexpr int kPow10Min = -15;
+const double kPow10[31] = {1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5,
+                           1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,  1e6,
+                           1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15};
+double Pow10(int exponent) {
+    return kPow10[exponent - kPow10Min];
+}
+const int64_t kIntPow10[16] = {1,
+                               10,
+                               100,
+                               1000,
+                               10000,
+                               100000,
+                               1000000,
+                               10000000,
+                               100000000,
+                               1000000000,
+                               10000000000,
+                               100000000000,
+                               1000000000000,
+                               10000000000000,
+                               100000000000000,
+                               1000000000000000};
 
 // Plain VIF ranges: quantity, unit, and the exponent offset applied to the low bits (nnn for
 // ranges of 8, nn for ranges of 4). Durations take their unit from nn and have no multiplier.
@@ -64,7 +91,7 @@ struct VifRange {
     int offset;
 };
 
-const VifRange kVifRanges[] = {
+constexpr VifRange kVifRanges[] = {
     {0x00, 0x07, mbus::kEnergy, kWh, -3},
     {0x08, 0x0F, mbus::kEnergy, kJ, 0},
     {0x10, 0x17, mbus::kVolume, kM3, -6},
@@ -86,6 +113,9 @@ const VifRange kVifRanges[] = {
 
 void Tracef(MbusOutput* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Tracef(MbusOutput* out, const char* format, ...) {
+    if (!out->TraceWanted()) {
+        return;
+    }
     char text[160];
     va_list args;
     va_start(args, format);
@@ -96,16 +126,7 @@ void Tracef(MbusOutput* out, const char* format, ...) {
     }
 }
 
-void Logf(MbusOutput* out, int priority, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-void Logf(MbusOutput* out, int priority, const char* format, ...) {
-    char text[160];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    out->Log(priority, text);
-}
+const char kHexDigits[] = "0123456789ABCDEF";
 
 void TraceStopUnsupported(MbusOutput* out) {
     Tracef(out, "Fonctionnalite non implementee :arret interpretation\n");
@@ -120,45 +141,37 @@ uint64_t LittleEndian(const unsigned char* bytes, int n) {
     return value;
 }
 
-// BCD digits, least significant byte first (n <= 8). A most significant nibble F is the minus
-// sign of the other digits.
-int64_t Bcd(const unsigned char* bytes, int n) {
-    int64_t value = 0;
-    bool negative = false;
-    for (int i = n - 1; i >= 0; --i) {
-        int high = bytes[i] >> 4;
-        if (i == n - 1 && high == 0x0F) {
-            negative = true;
-            high = 0;
-        }
-        value = value * 10 + high;
-        value = value * 10 + (bytes[i] & 0x0F);
+// Each byte's two BCD digits as a number 0..99, or 0xFF when a nibble is no digit.
+constexpr std::array<unsigned char, 256> BcdTable() {
+    std::array<unsigned char, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        table[static_cast<size_t>(b)] =
+            (b >> 4) > 9 || (b & 0x0F) > 9 ? 0xFF
+                                           : static_cast<unsigned char>((b >> 4) * 10 + (b & 0x0F));
     }
-    return negative ? -value : value;
+    return table;
 }
+constexpr std::array<unsigned char, 256> kBcdPairs = BcdTable();
 
-// Days from 1970-01-01 to a day of the Gregorian calendar (month 1 to 12), and back.
-int64_t DaysFromCivil(int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-void CivilFromDays(int64_t days, tm& t) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t dayOfEra = days - era * 146097;
-    const int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const int64_t shifted = (5 * dayOfYear + 2) / 153;
-    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
-    t.tm_mday = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
-    t.tm_mon = month - 1;
-    t.tm_year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0) - 1900);
+// BCD digits, least significant byte first (n <= 8). A most significant nibble F is the minus
+// sign of the other digits. false when a nibble is no digit (meters send A-F for "no reading").
+bool Bcd(const unsigned char* bytes, int n, int64_t* out) {
+    int top = bytes[n - 1];
+    const bool negative = (top >> 4) == 0x0F;
+    unsigned pair = kBcdPairs[negative ? top & 0x0F : top];
+    int64_t value = pair;
+    for (int i = n - 2; i >= 0; --i) {
+        if (pair == 0xFF) {
+            return false;
+        }
+        pair = kBcdPairs[bytes[i]];
+        value = value * 100 + pair;
+    }
+    if (pair == 0xFF) {
+        return false;
+    }
+    *out = negative ? -value : value;
+    return true;
 }
 
 // Seconds since 1970 of a local date, and its normalised fields (for the trace). Meters count
@@ -188,7 +201,7 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     const int64_t localDays = local >= 0 ? local / 86400 : (local - 86399) / 86400;
     const int64_t within = local - localDays * 86400;
     t = tm{};
-    CivilFromDays(localDays, t);
+    CivilFromDays(localDays, &t);
     t.tm_hour = static_cast<int>(within / 3600);
     t.tm_min = static_cast<int>(within % 3600 / 60);
     t.tm_sec = static_cast<int>(within % 60);
@@ -196,22 +209,146 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     return local - lastLocal.tm_gmtoff;
 }
 
-// Type G (2 bytes): a date.
-int64_t DateG(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3));
-    return LocalTime(year, b[1] & 0x0F, b[0] & 0x1F, 0, 0, 0, t);
+// Conversions of local dates, kept: a meter sends its storage dates again at every reading, and
+// mktime walks the zone's rules (and looks at the zone file) at each call. They hold for the TZ
+// they were made in. 32 sets of 4, each entry with the fields the trace shows.
+struct DateEntry {
+    int64_t key = -1;
+    int64_t seconds = 0;
+    int16_t year = 0;  // tm's: since 1900
+    unsigned char month = 0, day = 0, hour = 0, minute = 0, second = 0, weekday = 0;
+};
+constexpr int kDateWays = 4;
+DateEntry g_dates[32][kDateWays];
+unsigned char g_dateNext[32];  // the way each set replaces next
+enum class Zone { Unknown, Unset, Set, Uncached };
+Zone g_zone = Zone::Unknown;
+char g_zoneName[64];
+
+// Forgets the conversions when TZ is no longer the one they were made in.
+void CheckZone() {
+    const char* tz = getenv("TZ");
+    if (tz == nullptr ? g_zone == Zone::Unset
+                      : g_zone == Zone::Set && strcmp(tz, g_zoneName) == 0) {
+        return;
+    }
+    for (auto& set : g_dates) {
+        for (DateEntry& e : set) {
+            e.key = -1;
+        }
+    }
+    if (tz == nullptr) {
+        g_zone = Zone::Unset;
+    } else if (strlen(tz) < sizeof g_zoneName) {
+        g_zone = Zone::Set;
+        snprintf(g_zoneName, sizeof g_zoneName, "%s", tz);
+    } else {
+        g_zone = Zone::Uncached;
+    }
 }
 
-// Type F (4 bytes): a date and a time to the minute.
-int64_t DateTimeF(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3));
-    return LocalTime(year, b[3] & 0x0F, b[2] & 0x1F, b[1] & 0x1F, b[0] & 0x3F, 0, t);
+// LocalTime through the kept conversions (fields already checked to be in range).
+// t (when not null) receives the fields the trace shows.
+int64_t LocalTimeKept(int year, int month, int day, int hour, int minute, int second, tm* t) {
+    if (g_zone != Zone::Set && g_zone != Zone::Unset) {
+        tm fields{};
+        int64_t seconds = LocalTime(year, month, day, hour, minute, second, fields);
+        if (t != nullptr) {
+            *t = fields;
+        }
+        return seconds;
+    }
+    const int64_t key =
+        int64_t{year} << 26 | month << 22 | day << 17 | hour << 12 | minute << 6 | second;
+    const unsigned set =
+        static_cast<unsigned>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15u) >> 59);
+    for (const DateEntry& e : g_dates[set]) {
+        if (e.key == key) {
+            if (t != nullptr) {
+                *t = tm{};
+                t->tm_year = e.year;
+                t->tm_mon = e.month;
+                t->tm_mday = e.day;
+                t->tm_hour = e.hour;
+                t->tm_min = e.minute;
+                t->tm_sec = e.second;
+                t->tm_wday = e.weekday;
+            }
+            return e.seconds;
+        }
+    }
+    tm fields{};
+    const int64_t seconds = LocalTime(year, month, day, hour, minute, second, fields);
+    if (t != nullptr) {
+        *t = fields;
+    }
+    DateEntry& e = g_dates[set][g_dateNext[set]];
+    g_dateNext[set] = static_cast<unsigned char>((g_dateNext[set] + 1) % kDateWays);
+    e.key = key;
+    e.seconds = seconds;
+    e.year = static_cast<int16_t>(fields.tm_year);
+    e.month = static_cast<unsigned char>(fields.tm_mon);
+    e.day = static_cast<unsigned char>(fields.tm_mday);
+    e.hour = static_cast<unsigned char>(fields.tm_hour);
+    e.minute = static_cast<unsigned char>(fields.tm_min);
+    e.second = static_cast<unsigned char>(fields.tm_sec);
+    e.weekday = static_cast<unsigned char>(fields.tm_wday);
+    return seconds;
+}
+
+// The year of a date's 7-bit year field: with century bits 1900 + 100 x century + field;
+// without, 2000 + field up to 80 and 1900 + field above (96 is 1996, 127 is 2027).
+int Year(int field, int century) {
+    if (century != 0) {
+        return 1900 + 100 * century + field;
+    }
+    return field > 80 ? 1900 + field : 2000 + field;
+}
+
+// Fields a calendar has (mktime would turn 30 February into a day of March).
+bool ValidFields(int year, int month, int day, int hour, int minute, int second) {
+    static const unsigned char kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
+        second > 59) {
+        return false;
+    }
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month != 2 || day <= 28 || leap;
+}
+
+// Type G (2 bytes): a date. false for fields no calendar has (a date of zeros in an error state).
+bool DateG(const unsigned char* b, int64_t* seconds, tm* t) {
+    int year = Year(((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3), 0);
+    int month = b[1] & 0x0F, day = b[0] & 0x1F;
+    if (!ValidFields(year, month, day, 0, 0, 0)) {
+        return false;
+    }
+    *seconds = LocalTimeKept(year, month, day, 0, 0, 0, t);
+    return true;
+}
+
+// Type F (4 bytes): a date and a time to the minute; false also when the meter flags the time
+// invalid (byte 0 bit 7).
+bool DateTimeF(const unsigned char* b, int64_t* seconds, tm* t) {
+    int year = Year(((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3), (b[1] >> 5) & 0x03);
+    int month = b[3] & 0x0F, day = b[2] & 0x1F, hour = b[1] & 0x1F, minute = b[0] & 0x3F;
+    if ((b[0] & 0x80) != 0 || !ValidFields(year, month, day, hour, minute, 0)) {
+        return false;
+    }
+    *seconds = LocalTimeKept(year, month, day, hour, minute, 0, t);
+    return true;
 }
 
 // Type I (6 bytes): a date and a time to the second.
-int64_t DateTimeI(const unsigned char* b, tm& t) {
-    int year = 2000 + (((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3));
-    return LocalTime(year, b[4] & 0x0F, b[3] & 0x1F, b[2] & 0x1F, b[1] & 0x3F, b[0] & 0x3F, t);
+bool DateTimeI(const unsigned char* b, int64_t* seconds, tm* t) {
+    int year = Year(((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3), 0);
+    int month = b[4] & 0x0F, day = b[3] & 0x1F, hour = b[2] & 0x1F, minute = b[1] & 0x3F,
+        second = b[0] & 0x3F;
+    if (!ValidFields(year, month, day, hour, minute, second)) {
+        return false;
+    }
+    *seconds = LocalTimeKept(year, month, day, hour, minute, second, t);
+    return true;
 }
 
 void TraceValue(MbusOutput* out, int64_t value) {
@@ -222,33 +359,73 @@ void TraceValue(MbusOutput* out, int64_t value) {
     }
 }
 
-// Quantity, unit and multiplier of a plain VIF (bit 7 masked, neither FD nor a not-decoded
-// one). false when the table has none.
-bool PlainVif(int vif, MbusRecord* r) {
-    for (const VifRange& range : kVifRanges) {
-        if (vif < range.first || vif > range.last) {
-            continue;
+// What each plain VIF gives, worked out once from the ranges.
+struct VifMeaning {
+    signed char quantity = -1;  // -1: none
+    signed char unit = 0;
+    signed char exponent = 0;
+};
+
+constexpr std::array<VifMeaning, 128> VifTable() {
+    std::array<VifMeaning, 128> table{};
+    for (int vif = 0; vif < 128; ++vif) {
+        VifMeaning& m = table[static_cast<size_t>(vif)];
+        for (const VifRange& range : kVifRanges) {
+            if (vif < range.first || vif > range.last) {
+                continue;
+            }
+            m.quantity = static_cast<signed char>(range.quantity);
+            if (range.unit == 0) {
+                m.unit = static_cast<signed char>(kSecondes + (vif & 0x03));
+            } else {
+                int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
+                m.unit = static_cast<signed char>(range.unit);
+                m.exponent = static_cast<signed char>(low + range.offset);
+            }
         }
-        r->quantity = range.quantity;
-        if (range.unit == 0) {
-            r->unit = kSecondes + (vif & 0x03);
-            r->multiplier = 1.0;
-        } else {
-            int low = range.last - range.first == 7 ? (vif & 0x07) : (vif & 0x03);
-            r->unit = range.unit;
-            r->multiplier = kPow10[low + range.offset + 9];
-        }
-        return true;
     }
-    if (vif >= 0x6C && vif <= 0x6F) {
-        r->quantity = (vif & 0x01) != 0 ? mbus::kDateTimePoint : mbus::kDatePoint;
-        return true;
+    table[0x6C].quantity = mbus::kDatePoint;
+    table[0x6D].quantity = mbus::kDateTimePoint;
+    table[0x7A].quantity = mbus::kBusAddr;
+    return table;
+}
+constexpr std::array<VifMeaning, 128> kVifTable = VifTable();
+
+// Quantity, unit and exponent of the multiplier of a plain VIF (bit 7 masked). false when the
+// table has none: durations and identifications (0x70..0x7F but 0x7A), heat cost allocator
+// units (0x6E, a count of no unit this table has) and the reserved 0x6F.
+bool PlainVif(int vif, MbusRecord* r, int* exponent) {
+    const VifMeaning& m = kVifTable[static_cast<size_t>(vif & 0x7F)];
+    if (m.quantity < 0) {
+        return false;
     }
-    if (vif == 0x7A) {
-        r->quantity = mbus::kBusAddr;
-        return true;
+    r->quantity = m.quantity;
+    r->unit = m.unit;
+    *exponent = m.exponent;
+    return true;
+}
+
+bool Numeric(int quantity) {
+    return quantity != mbus::kDatePoint && quantity != mbus::kDateTimePoint &&
+           quantity != mbus::kErrorFlags && quantity != mbus::kBusAddr;
+}
+
+// An additive correction of 10^added (in the record's unit) on a value counted in steps of
+// 10^*exponent: added to it, or, when it is a fraction of a step, the value is counted in the
+// correction's step. false when the result does not fit.
+bool AddCorrection(int64_t* value, int* exponent, int added) {
+    int steps = added - *exponent;
+    if (steps >= 0) {
+        return !__builtin_add_overflow(*value, kIntPow10[steps], value);
     }
-    return false;
+    int64_t scaled = 0;
+    if (__builtin_mul_overflow(*value, kIntPow10[-steps], &scaled) ||
+        __builtin_add_overflow(scaled, 1, &scaled)) {
+        return false;
+    }
+    *value = scaled;
+    *exponent = added;
+    return true;
 }
 
 // Reading one record. `pos` is at the DIF; on return it is after the record (when it goes on).
@@ -258,6 +435,9 @@ struct Cursor {
     const unsigned char* data;
     int length;
     int pos;
+    bool trace;        // the output wants the trace text
+    bool fdLogged;     // an unknown FD code was logged for this telegram: once is enough
+    bool zoneChecked;  // the kept date conversions hold for this telegram's TZ
 };
 
 Step StopWith(Stop why, Stop* stop) {
@@ -268,6 +448,31 @@ Step StopWith(Stop why, Stop* stop) {
 Step Truncated(MbusOutput* out, Stop* stop) {
     Tracef(out, "enregistrement tronque :arret interpretation\n");
     return StopWith(Stop::Truncated, stop);
+}
+
+// Why a record whose length is known is read past, not handed on.
+enum class Aside {
+    None,
+    Vif,        // a VIF that says no quantity of the table
+    Extension,  // an FD code other than error flags, or any FB code
+    Vife,       // an extension that changes what the value means
+};
+
+void TraceRecord(MbusOutput* out, const MbusRecord* r) {
+    Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
+           MbusFunctionName(r->function), r->storage);
+    if (r->tariff != 0 || r->subunit != 0) {
+        Tracef(out, " Tarif(%d) Unite(%d)", r->tariff, r->subunit);
+    }
+    Tracef(out, " =");
+}
+
+Step SetAside(const Cursor* c, MbusOutput* out, const MbusRecord* r, const char* why) {
+    if (c->trace) {
+        TraceRecord(out, r);
+        Tracef(out, "%s : enregistrement ignore\n", why);
+    }
+    return Step::Skipped;
 }
 
 Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
@@ -308,59 +513,80 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     }
     r->storage = static_cast<int>(storage);
 
-    // VIF and its extensions.
+    // VIF and its extensions. Whatever they say, the DIF gives the data's length: a record this
+    // decoder cannot hand on as what it is is read past, and the records after it still come.
     if (c->pos >= c->length) {
         return Truncated(out, stop);
     }
-    int vif = d[c->pos++];
-    bool skip = false;  // a record whose meaning is not known: read past, not handed on
-    if (vif == 0xFD) {
+    const int vif = d[c->pos++];
+    const int plain = vif & 0x7F;
+    int more = vif & 0x80;
+    int exponent = 0;
+    Aside aside = Aside::None;
+    int code = 0;  // the FD or FB code, or the extension that sets the record aside
+    if (vif == 0xFD || vif == 0xFB) {
         if (c->pos >= c->length) {
             return Truncated(out, stop);
         }
-        int code = d[c->pos++];
-        if (code != 0x17) {
-            Logf(out, LOG_ERR, "code VIF etendu non reconnue=$%02X", code);
-            TraceStopUnsupported(out);
-            return StopWith(Stop::UnknownFd, stop);
+        code = d[c->pos++];
+        more = code & 0x80;
+        if (vif == 0xFD && (code & 0x7F) == 0x17) {
+            r->quantity = mbus::kErrorFlags;
+        } else {
+            if (vif == 0xFD && !c->fdLogged) {
+                char text[] = "code VIF etendu non reconnue=$00";
+                text[sizeof text - 3] = kHexDigits[code >> 4];
+                text[sizeof text - 2] = kHexDigits[code & 0x0F];
+                out->Log(LOG_ERR, text);
+                c->fdLogged = true;
+            }
+            aside = Aside::Extension;
         }
-        r->quantity = mbus::kErrorFlags;
-    } else {
-        int plain = vif & 0x7F;
-        bool notDecoded = vif == 0xFA || vif == 0xFB || vif == 0xFC || vif == 0xFE || vif == 0xFF ||
-                          (plain >= 0x70 && plain <= 0x79) || (plain >= 0x7B && plain <= 0x7F);
-        if (notDecoded) {
-            // Durations, identifications, extension tables, plain-text and manufacturer VIFs:
-            // nothing here says what such a record means, so none is handed on as something else.
-            // Its length is known all the same, and meters send a fabrication number or a
-            // duration among (often before) their readings: it is stepped over, not a reason
-            // to lose the records after it.
-            skip = true;
-        } else if (!PlainVif(plain, r)) {
-            TraceStopUnsupported(out);
-            return StopWith(Stop::Unsupported, stop);
+    } else if (plain == 0x7C) {
+        // A unit in plain text: its length and the text come right after the VIF, before any
+        // extension.
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
         }
-        int vifes = 0;
-        for (int more = vif & 0x80; more != 0;) {
-            if (c->pos >= c->length) {
-                return Truncated(out, stop);
-            }
-            more = d[c->pos++] & 0x80;
-            if (++vifes > mbus::kVifeMax) {
-                out->Log(LOG_ERR, "depassement max VIFE");
-                break;
-            }
+        int text = d[c->pos++];
+        if (text > c->length - c->pos) {
+            return Truncated(out, stop);
         }
-        if (skip && plain == 0x7C) {
-            // A unit in plain text follows the VIF (and its extensions): its length, then it.
-            if (c->pos >= c->length) {
-                return Truncated(out, stop);
-            }
-            int unit = d[c->pos++];
-            if (unit > c->length - c->pos) {
-                return Truncated(out, stop);
-            }
-            c->pos += unit;
+        c->pos += text;
+        aside = Aside::Vif;
+    } else if (vif == 0xFA || !PlainVif(plain, r, &exponent)) {
+        aside = Aside::Vif;
+    }
+    bool multiplied = false;  // one correction factor of each kind is taken
+    bool offset = false;
+    int added = 0;
+    for (int vifes = 0; more != 0;) {
+        if (c->pos >= c->length) {
+            return Truncated(out, stop);
+        }
+        const int vife = d[c->pos++];
+        more = vife & 0x80;
+        if (++vifes > mbus::kVifeMax) {
+            out->Log(LOG_ERR, "depassement max VIFE");
+            break;
+        }
+        const int e = vife & 0x7F;
+        if (aside != Aside::None || e == 0x00) {
+            continue;  // 0x00: the record's error code "none"
+        }
+        bool numeric = Numeric(r->quantity);
+        if (numeric && !multiplied && ((e >= 0x70 && e <= 0x77) || e == 0x7D)) {
+            exponent += e == 0x7D ? 3 : (e & 0x07) - 6;  // correction factor 10^(nnn-6), 10^3
+            multiplied = true;
+        } else if (numeric && !offset && e >= 0x78 && e <= 0x7B) {
+            added = (e & 0x03) - 3;  // correction constant 10^(nn-3) in the VIF's unit
+            offset = true;
+        } else {
+            // Limit values, per-time and per-unit values, accumulations of one sign, durations
+            // and dates of limits exceeded, error codes, future values, manufacturer extensions:
+            // another reading than the VIF's quantity, which must not take its channel.
+            aside = Aside::Vife;
+            code = vife;
         }
     }
 
@@ -368,6 +594,7 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     int bytes = 0;
     bool sign = true;     // integers are two's complement, except where the bits are fields
     bool negate = false;  // variable-length BCD of a negative value: the digits are the magnitude
+    const char* unread = nullptr;  // a variable-length record read past: what it holds
     switch (field) {
         case 0x00:
         case 0x08:
@@ -405,33 +632,31 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
             }
             int lvar = d[c->pos++];
             if (lvar <= 0xBF) {
-                if (lvar > c->length - c->pos) {
-                    return Truncated(out, stop);
-                }
-                Tracef(out, " %s texte de %d caracteres ignore\n", MbusQuantityName(r->quantity),
-                       lvar);
-                c->pos += lvar;
-                return Step::Skipped;
-            }
-            if (lvar >= 0xC0 && lvar <= 0xC8) {
+                bytes = lvar;
+                unread = "texte";
+            } else if (lvar >= 0xC0 && lvar <= 0xC8) {
                 bytes = lvar - 0xC0;
                 r->coding = Coding::Bcd;
             } else if (lvar >= 0xD0 && lvar <= 0xD8) {
                 bytes = lvar - 0xD0;
                 r->coding = Coding::Bcd;
+                negate = true;
             } else if (lvar >= 0xE0 && lvar <= 0xE8) {
                 bytes = lvar - 0xE0;
+            } else if (lvar == 0xC9 || lvar == 0xD9 || (lvar >= 0xE9 && lvar <= 0xEF)) {
+                bytes = lvar == 0xC9 || lvar == 0xD9 ? 9 : lvar - 0xE0;  // more than 64 bits
+                unread = "nombre";
+            } else if (lvar >= 0xF0 && lvar <= 0xFA) {
+                bytes = 4 * (lvar - 0xEC);
+                unread = "nombre";
             } else {
+                // Reserved lengths: where the record ends is not known.
                 TraceStopUnsupported(out);
                 return StopWith(Stop::Variable, stop);
-            }
-            if (bytes > c->length - c->pos) {
-                return Truncated(out, stop);
             }
             if (bytes == 0) {
                 return Step::Skipped;
             }
-            negate = lvar >= 0xD0 && lvar <= 0xD8;
             break;
         }
         default:
@@ -443,53 +668,97 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     const unsigned char* value = d + c->pos;
     c->pos += bytes;
     r->bits = bytes * 8;
-    if (skip) {
-        Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+    if (aside != Aside::None && !c->trace) {
+        return Step::Skipped;
+    }
+    switch (aside) {
+        case Aside::None:
+            break;
+        case Aside::Vif:
+            Tracef(out, "VIF $%02X non interprete : enregistrement ignore\n", vif);
+            return Step::Skipped;
+        case Aside::Extension:
+            Tracef(out, "VIF $%02X $%02X non interprete : enregistrement ignore\n", vif, code);
+            return Step::Skipped;
+        case Aside::Vife:
+            Tracef(out, "VIF $%02X VIFE $%02X non interprete : enregistrement ignore\n", vif, code);
+            return Step::Skipped;
+    }
+    if (unread != nullptr) {
+        if (!c->trace) {
+            return Step::Skipped;
+        }
+        Tracef(out, " %s %s de %d %s ignore\n", MbusQuantityName(r->quantity), unread, bytes,
+               unread[0] == 't' ? "caracteres" : "octets");
         return Step::Skipped;
     }
 
-    Tracef(out, " %s (%d bits) %s Rng(%d)", MbusQuantityName(r->quantity), r->bits,
-           MbusFunctionName(r->function), r->storage);
-    if (r->tariff != 0 || r->subunit != 0) {
-        Tracef(out, " Tarif(%d) Unite(%d)", r->tariff, r->subunit);
-    }
-    Tracef(out, " =");
     if (r->coding == Coding::Real) {
         uint32_t raw = static_cast<uint32_t>(LittleEndian(value, 4));
         memcpy(&r->real, &raw, sizeof r->real);
-        Tracef(out, "%f ", static_cast<double>(r->real));
-        Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        if (offset) {
+            r->real += static_cast<float>(Pow10(added - exponent));
+        }
+        r->multiplier = Pow10(exponent);
+        if (c->trace) {
+            TraceRecord(out, r);
+            Tracef(out, "%f ", static_cast<double>(r->real));
+            Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
+        }
         return Step::Delivered;
     }
     if (r->coding == Coding::Bcd) {
-        r->value = negate ? -Bcd(value, bytes) : Bcd(value, bytes);
+        if (!Bcd(value, bytes, &r->value)) {
+            return SetAside(c, out, r, "BCD invalide");
+        }
+        if (negate) {
+            r->value = -r->value;
+        }
+    } else if (r->quantity == mbus::kDatePoint || r->quantity == mbus::kDateTimePoint) {
+        sign = false;
+        bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
+                    (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
+        if (date) {
+            if (!c->zoneChecked) {
+                CheckZone();
+                c->zoneChecked = true;
+            }
+            tm fields{};
+            tm* shown = c->trace ? &fields : nullptr;
+            bool valid = bytes == 2   ? DateG(value, &r->value, shown)
+                         : bytes == 4 ? DateTimeF(value, &r->value, shown)
+                                      : DateTimeI(value, &r->value, shown);
+            if (!valid) {
+                return SetAside(c, out, r, "date invalide");
+            }
+            if (c->trace) {
+                char text[32] = "?\n";
+                asctime_r(&fields, text);
+                TraceRecord(out, r);
+                Tracef(out, "%s", text);
+            }
+            return Step::Delivered;
+        }
+    }
+    if (r->coding == Coding::Integer) {
+        if (r->quantity == mbus::kErrorFlags || r->quantity == mbus::kBusAddr) {
+            sign = false;
+        }
+        uint64_t raw = LittleEndian(value, bytes);
+        if (sign && bytes < 8 && (raw >> (bytes * 8 - 1)) != 0) {
+            raw |= ~uint64_t{0} << (bytes * 8);
+        }
+        r->value = static_cast<int64_t>(raw);
+    }
+    if (offset && !AddCorrection(&r->value, &exponent, added)) {
+        return SetAside(c, out, r, "correction hors limites");
+    }
+    r->multiplier = Pow10(exponent);
+    if (c->trace) {
+        TraceRecord(out, r);
         TraceValue(out, r->value);
         Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
-        return Step::Delivered;
     }
-    bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
-                (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
-    if (date) {
-        tm fields{};
-        r->value = bytes == 2   ? DateG(value, fields)
-                   : bytes == 4 ? DateTimeF(value, fields)
-                                : DateTimeI(value, fields);
-        char text[32] = "?\n";
-        asctime_r(&fields, text);
-        Tracef(out, "%s", text);
-        return Step::Delivered;
-    }
-    if (r->quantity == mbus::kDatePoint || r->quantity == mbus::kDateTimePoint ||
-        r->quantity == mbus::kErrorFlags || r->quantity == mbus::kBusAddr) {
-        sign = false;
-    }
-    uint64_t raw = LittleEndian(value, bytes);
-    if (sign && bytes < 8 && (raw >> (bytes * 8 - 1)) != 0) {
-        raw |= ~uint64_t{0} << (bytes * 8);
-    }
-    r->value = static_cast<int64_t>(raw);
-    TraceValue(out, r->value);
-    Tracef(out, "x %e %s\n", r->multiplier, MbusUnitName(r->unit));
     return Step::Delivered;
 }
 
@@ -578,7 +847,12 @@ int MbusDecodeHeader(const unsigned char* data, int length, MbusHeader* header) 
     if (length < mbus::kHeaderSize) {
         return -1;
     }
-    header->identification = Bcd(data, 4);
+    // Digits as they come: an identification is a name, not a reading.
+    header->identification = 0;
+    for (int i = 3; i >= 0; --i) {
+        header->identification =
+            header->identification * 100 + (data[i] >> 4) * 10 + (data[i] & 0x0F);
+    }
     header->manufacturer = data[4] | (data[5] << 8);
     header->version = data[6];
     header->medium = data[7];
@@ -599,7 +873,7 @@ mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* 
                              int* delivered) {
     int count = 0;
     Stop stop = Stop::End;
-    Cursor c{data, length, mbus::kHeaderSize};
+    Cursor c{data, length, mbus::kHeaderSize, out->TraceWanted(), false, false};
     while (c.pos < c.length) {
         MbusRecord record;
         record.offset = c.pos;

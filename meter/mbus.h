@@ -65,10 +65,9 @@ constexpr int kError = 3;
 // How the decoding of a telegram's records ended.
 enum class Stop : int {
     End = 0,       // every record of the data area was read
-    Unsupported,   // a DIF, data field or VIF this decoder does not read
-    Variable,      // a variable-length record of a kind it does not read
+    Unsupported,   // a DIF whose data field or extensions this decoder does not read
+    Variable,      // a variable-length record of a reserved length (where it ends is unknown)
     Manufacturer,  // manufacturer data (DIF 0F/1F) up to the end
-    UnknownFd,     // an extended VIF FD with an unknown code
     Truncated,     // a record runs past the end of the data area
 };
 }  // namespace mbus
@@ -112,6 +111,9 @@ class MbusOutput {
     virtual void Log(int priority, const char* text) = 0;
     // The wait between two records (the module sleeps; tests and benches count).
     virtual void RecordPause(int milliseconds) = 0;
+    // false: no trace text is formatted at all (Trace is not called), only records and log
+    // lines come out.
+    virtual bool TraceWanted() { return true; }
 };
 
 // Name of a quantity index, "unknow" outside 0..18.
@@ -139,7 +141,10 @@ void MbusTraceHeader(const MbusHeader* header, MbusOutput* out);
 
 // Decodes the records of a data area (`length` bytes, header included) from offset 12: each
 // decoded record is traced and handed to out->Record, then out->RecordPause is called before the
-// next one. Returns how the decoding ended; the records before the end were all delivered.
-// *delivered (when not null) receives the number of records handed on.
+// next one. A record of known length that cannot be handed on as its VIF's quantity (an unknown
+// VIF or FD/FB code, an extension that changes the value's meaning, a variable length not read,
+// BCD digits A-F, an invalid date) is traced and read past; correction-factor extensions are
+// applied to the value and its multiplier. Returns how the decoding ended; the records before the
+// end were all delivered. *delivered (when not null) receives the number of records handed on.
 mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out,
                              int* delivered);

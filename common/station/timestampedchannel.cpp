@@ -206,7 +206,9 @@ int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* 
     const int v = reader->work->lastValid;
     const int q = reader->work->lastCurrent;
     const int p = source->lastPosition;
-    const int k = source->capacity;
+    // The size tsd answers with, not the configured one: the two differ when a memo-size record
+    // is missing or the sizes changed while tsd runs, and only tsd's wraps the positions.
+    const int k = reader->work->lastTab;
     int n = v;
     source->firstLine = 1;
     source->lastLineNumber = v;
@@ -316,6 +318,10 @@ int ReadTimestampedChannelContextFile(TimeStampedReader* reader, const char* nam
 }
 
 void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
+    SaveTimestampedChannelContextFile(reader, name);
+}
+
+int SaveTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
     const timeval start = Clock().Now();
     const std::string path = TimestampedChannelContextPath(name);
     std::string text;
@@ -335,9 +341,11 @@ void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* n
     // (which would export every table again).
     DurableFile file;
     if (file.Begin(path.c_str(), 0644, stationfile::ModeRule::kKeep) != 0) {
+        const int error = errno;
         StationLog(LOG_ERR, "divers.lib : erreur ouverture fichier descriptif %s : %d",
-                   path.c_str(), errno);
-        return;
+                   path.c_str(), error);
+        errno = error;
+        return -1;
     }
     if (file.Write(text.data(), text.size()) != 0 || file.Commit() != 0) {
         const int error = errno;
@@ -349,10 +357,11 @@ void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* n
             StationLog(LOG_ERR, "divers.lib : erreur ecriture fichier descriptif %s : %d",
                        path.c_str(), error);
         }
-        // Only a directory that could not be synced leaves the new file in place.
-        if (step != stationfile::Step::kSyncDirectory) {
-            return;
-        }
+        // Only a directory that could not be synced leaves the new file in place, and it may
+        // not survive a power cut either: not saved.
+        errno = error;
+        return -1;
     }
     StationLog(LOG_DEBUG, "divers.lib : ecriture de %s en %d ms", path.c_str(), ElapsedMs(start));
+    return 0;
 }

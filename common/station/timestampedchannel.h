@@ -32,7 +32,7 @@ struct TimeStampedSource {
     uint16_t identifier;  // 1 station log, 3 communication log, else the memo's Modbus address
     int eventFlag;        // 1 for the logs (12-byte lines), 0 for memos (8-byte lines)
     int lineWeight;       // 10 for the logs, 8 for memos
-    int capacity;         // lines of the table as configured
+    int capacity;         // lines of the table as configured (sizes the line buffer only)
     int lastPosition;     // tsd's write position after the last read with new lines; 0 never
     TimeStampedLine lastLine;
     int firstLine;  // lines to export now, from 1 in the copied lines; last -1 when none
@@ -67,3 +67,6 @@ int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* 
 // Saves the context of every source, replacing the file whole (a power cut leaves the old or
 // the new one).
 void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);
+// The same with its outcome: 0 saved; -1 with errno when the file could not be replaced, or its
+// folder not synced (logged at error level): the next run would then repeat this run's lines.
+int SaveTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);

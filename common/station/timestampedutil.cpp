@@ -30,6 +30,10 @@ constexpr int kCleanMax = 257;
 constexpr int kFirstAnswerPauseMs = 10;
 constexpr int kAnswerTries = 100;
 constexpr int kAnswerPauseMs = 100;
+// A tsd that dies holding the semaphore (it gives it back by undo only if it took it so) would
+// hold every reader for ever: a reader waits this long, looking again every pause.
+constexpr int kSemaphoreBoundMs = 60000;
+constexpr int kSemaphorePauseMs = 10;
 
 // The semaphore of this process. Ids may be 0, so "not obtained" is -1.
 int g_semId = -1;
@@ -53,8 +57,8 @@ long TakeAnswer(int queue, TimeStampedMessage* into) {
     return static_cast<long>(msgrcv(queue, into, kBodySize, getpid(), IPC_NOWAIT | MSG_NOERROR));
 }
 
-int SemaphoreOp(short delta) {
-    sembuf op{0, delta, SEM_UNDO};
+int SemaphoreOp(short delta, short flags = 0) {
+    sembuf op{0, delta, static_cast<short>(SEM_UNDO | flags)};
     int rc;
     do {
         rc = semop(g_semId, &op, 1);
@@ -63,7 +67,7 @@ int SemaphoreOp(short delta) {
 }
 
 // The queue and the message buffer: 0, or 1 after 50 looks (the buffer then freed again).
-int _Init(TimeStampedWork* work) {
+int InitTsdExchange(TimeStampedWork* work) {
     work->msg = static_cast<TimeStampedMessage*>(std::calloc(1, sizeof(TimeStampedMessage)));
     CriticalAssert(work->msg != nullptr, "erreur allocation", __FILE__, __LINE__);
     InitWorkingMsg(&work->request, work->msg->body, kBodySize, corekey::kTsdQueue);
@@ -85,7 +89,7 @@ int _Init(TimeStampedWork* work) {
 }
 
 // One send of the request as built: 1 sent, 0 not.
-int _SendMsg(TimeStampedWork* work) {
+int SendTsdMsg(TimeStampedWork* work) {
     work->msg->type = kRequestMsgType;
     LogDebug("filemsg.lib : send msg size=%d", work->request.position);
     if (msgsnd(work->msgId, work->msg, static_cast<size_t>(work->request.position), IPC_NOWAIT) !=
@@ -97,11 +101,11 @@ int _SendMsg(TimeStampedWork* work) {
 }
 
 // Clean, send, wait for the answer: the answer's body length, or 0.
-int _EchangeMsg(TimeStampedWork* work) {
+int EchangeTsdMsg(TimeStampedWork* work) {
     if (TimeStampedDataClean(work) != 0) {
         return 0;
     }
-    if (_SendMsg(work) == 0) {
+    if (SendTsdMsg(work) == 0) {
         return 0;
     }
     WaitMillisecond(kFirstAnswerPauseMs);
@@ -169,7 +173,7 @@ int TimeStampedDataInit(TimeStampedWork* work, unsigned char* buffer, int size, 
     CriticalAssert(work != nullptr, "error on working structure", __FILE__, __LINE__);
     if (work->msg != nullptr) {
         StationLog(LOG_ERR, "filemsg.lib : timestampedutil is already initialised");
-    } else if (_Init(work) != 0) {
+    } else if (InitTsdExchange(work) != 0) {
         return 1;
     }
     if (work->ownsLineBuffer) {
@@ -237,7 +241,7 @@ int TimeStampedDataHeaderRead(TimeStampedWork* work, int id) {
     }
     work->journalId = static_cast<uint16_t>(id);
     BuildRequest(work, id, false);
-    int size = _EchangeMsg(work);
+    int size = EchangeTsdMsg(work);
     if (size == 0) {
         StationLog(LOG_ERR, "filemsg.lib : pas de reponse de tsd a la demande d'info pour %d", id);
         return -1;
@@ -284,9 +288,10 @@ int TimeStampedDataRead(TimeStampedWork* work, int id) {
     // Held from before the request until the copy is done: no other reader's request can make
     // tsd overwrite the memory in between.
     if (getSemaphore() < 0) {
+        StationLog(LOG_ERR, "filemsg.lib : no semaphore, no read of %04X", id);
         return -1;
     }
-    int size = _EchangeMsg(work);
+    int size = EchangeTsdMsg(work);
     if (size == 0) {
         releaseSemaphore();
         StationLog(LOG_ERR, "filesmg.lib : no answer of tsd for %04X", id);
@@ -374,7 +379,7 @@ int TimeStampedDataErase(TimeStampedWork* work, int selector) {
     SetJournalRequest(&work->request, r);
     StationLog(LOG_DEBUG, "Snd TimeStampedData clear(%d,%d,%d)=%d", r->operation, r->kind,
                r->channel, work->request.position);
-    return _SendMsg(work) == 1 ? 0 : 1;
+    return SendTsdMsg(work) == 1 ? 0 : 1;
 }
 
 unsigned char* GetTimeStampedEvt(TimeStampedWork* work, int i) {
@@ -504,13 +509,34 @@ int getSemaphore() {
         return 1;
     }
     initCommunication();
-    // SEM_UNDO: a process that dies holding it gives it back.
-    int rc = SemaphoreOp(-1);
-    if (rc != 0 && (errno == EIDRM || errno == EINVAL)) {
-        // The set was removed (tsd started again and made a new one): take the new one.
-        g_semId = -1;
-        initCommunication();
-        rc = SemaphoreOp(-1);
+    // SEM_UNDO: a process that dies holding it gives it back. Taken without waiting, looked at
+    // again on the module's clock until the bound.
+    const long long start = MonotonicMs();
+    bool waiting = false;
+    int rc;
+    while ((rc = SemaphoreOp(-1, IPC_NOWAIT)) != 0) {
+        const int error = errno;
+        if (error != EAGAIN && error != EIDRM && error != EINVAL) {
+            break;
+        }
+        if (MonotonicMs() - start >= kSemaphoreBoundMs) {
+            StationLog(LOG_ERR, "filemsg.lib : semaphore still taken after %d ms",
+                       kSemaphoreBoundMs);
+            g_semHeld = 0;
+            errno = error;
+            return -3;
+        }
+        if (error == EAGAIN) {
+            if (!waiting) {
+                StationLog(LOG_DEBUG, "filemsg.lib : semaphore taken, waiting");
+                waiting = true;
+            }
+            WaitMillisecond(kSemaphorePauseMs);
+        } else {
+            // The set was removed (tsd started again and made a new one): take the new one.
+            g_semId = -1;
+            initCommunication();
+        }
     }
     if (rc != 0) {
         StationLog(LOG_ERR, "filemsg.lib: error in getSemaphore=%d", errno);

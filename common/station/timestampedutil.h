@@ -119,8 +119,8 @@ int GetJournalAnswer(WorkingMsg* msg, int size, JournalAnswer* answer);
 // Semaphore set 47001 (one semaphore, 1 = free), per process.
 // Gets the set, creating it when absent (tsd sets it free); fatal when it cannot. 0.
 int initCommunication();
-// 0 taken (waits as long as another process holds it); 1 already held by this process;
-// -3 failure.
+// 0 taken (waits while another process holds it, at most a minute on the module's clock);
+// 1 already held by this process; -3 failure (errno EAGAIN: still held after the minute).
 int getSemaphore();
 // 0 released; 1 not held; -1 set not obtained; -3 failure (still held).
 int releaseSemaphore();

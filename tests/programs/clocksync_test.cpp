@@ -268,7 +268,7 @@ SyncRun RunClockSync(std::vector<std::string> args, int port = 2) {
 // Log lines of one process, without their priority and ident: "<priority>|<text>".
 std::vector<std::string> LogOf(const Sandbox& box, pid_t pid) {
     std::vector<std::string> lines;
-    std::string mark = "[" + std::to_string(pid) + "]: ";
+    std::string mark = std::string("[").append(std::to_string(pid)).append("]: ");
     for (const std::string& line : box.LogLines()) {
         size_t at = line.find(mark);
         if (at != std::string::npos) {
@@ -485,7 +485,7 @@ TEST_F(ClockSyncProgram, TakesOnlyServerAnswersWithATimeFromTheServerAsked) {
                                 {Answer(kJanuary2024 + 997, 4, 43)},
                                 {Answer(kJanuary2024 + 996, 3)},
                                 {Answer(0)},
-                                {Answer(kJuly2024)}});
+                                {Answer(kJuly2024, 4, 44)}});  // the shortest whole answer
     server.Start();
     Sandbox box;
     StationCore core(box);
@@ -547,6 +547,8 @@ TEST_F(ClockSyncProgram, AnswersThatGiveNoTime) {
          {"Error in receive\n"}},
         // Sent from another host only: never seen.
         {"127.0.0.7", {{Answer(kJuly2024), "127.0.0.8"}}, 106, kTwoSeconds, {"err|timeout"}, {}},
+        // A broadcast (mode 5) is no answer to a request.
+        {"127.0.0.10", {{Answer(kJuly2024, 5)}}, 106, kTwoSeconds, {"err|timeout"}, {}},
     };
     Sandbox box;
     StationCore core(box);

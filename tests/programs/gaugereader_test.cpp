@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "driverstation.h"
 #include "process.h"
 #include "sandbox.h"
 #include "serialdebug.h"
@@ -67,66 +68,32 @@ std::string TwoSensors(const std::string& data = kData) {
 }
 
 // A running station: stand-in, meter simulator on dev/ttyUSB0 (port 6), gaugereader.
-class GaugeStation {
+DriverSetup GaugeSetup(const std::string& configuration, const std::vector<std::string>& cues) {
+    DriverSetup setup{kSite,
+                      configuration,
+                      {{"/var/run/gaugereader.debug", "1\n"}, {"/sim/meters.txt", kMeters}},
+                      "mbussim",
+                      "/dev/ttyUSB0",
+                      {"--script", "@/sim/meters.txt", "--log", "@/sim/requests.txt"},
+                      "",
+                      "gaugereader",
+                      {"Port=6"}};
+    for (const std::string& cue : cues) {
+        setup.simulatorArgs.insert(setup.simulatorArgs.end(), {"--cue", cue});
+    }
+    return setup;
+}
+
+class GaugeStation : public DriverStation {
   public:
     explicit GaugeStation(const std::string& configuration,
                           const std::vector<std::string>& cues = {})
-        : core_(box_, kSite) {
-        box_.WriteFile("/var/parameters/configuration.xml", configuration);
-        box_.WriteFile("/var/run/gaugereader.debug", "1\n");
-        box_.WriteFile("/sim/meters.txt", kMeters);
-        std::vector<std::string> args{"--link",   box_.Path("/dev/ttyUSB0"),
-                                      "--script", box_.Path("/sim/meters.txt"),
-                                      "--log",    box_.Path("/sim/requests.txt")};
-        for (const std::string& cue : cues) {
-            args.push_back("--cue");
-            args.push_back(cue);
-        }
-        sim_ = Process(ProgramPath("mbussim"), args);
-        EXPECT_TRUE(WaitUntil([&] { return box_.Exists("/dev/ttyUSB0") || !sim_.Running(); }, 5s))
-            << sim_.Output();
-        reader_ = Process(ProgramPath("gaugereader"), {"Port=6"});
-    }
-    ~GaugeStation() {
-        reader_.Signal(SIGTERM);
-        reader_.Wait(5s);
-        sim_.Signal(SIGTERM);
-        sim_.Wait(5s);
-    }
+        : DriverStation(GaugeSetup(configuration, cues)) {}
 
     std::string Requests() const {
         return box_.Exists("/sim/requests.txt") ? box_.ReadFile("/sim/requests.txt") : "";
     }
-    int Count(const std::string& text, const std::string& what) const {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    // Single writes (command 3) of a channel, in order.
-    std::vector<int> ChannelWrites(int channel) {
-        std::vector<int> values;
-        for (const JournalEntry& e : core_.Journal()) {
-            if (e.kind == "request" && e.command == 3) {
-                for (const JournalItem& item : e.items) {
-                    if (item.number == channel) {
-                        values.push_back(static_cast<int>(item.value));
-                    }
-                }
-            }
-        }
-        return values;
-    }
-    int FrameMessages() {
-        return core_.Count(
-            [](const JournalEntry& e) { return e.command == 10 && e.com == 4 && e.frame == 1; });
-    }
-
-    Sandbox box_;
-    StationCore core_;
-    Process sim_;
-    Process reader_;
+    int FrameMessages() { return DriverStation::FrameMessages(4, 1); }
 };
 
 TEST(GaugereaderProgram, RecordsReachTheirChannelsScaledAndStateChannelsFollowTheSensors) {
@@ -215,6 +182,7 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
         std::string body;
         const char* status;  // the status file, whole
         bool sleeps;         // no sensor left: the module goes to sleep
+        const char* warning = nullptr;
     } cases[] = {
         {TwoSensors(R"(<DATA Type="Volumen" No="1"/><DATA Type="Volume" No="2" Rng="2"/>
 <DATA Type="Volume" No="3" Div="0"/><DATA Type="Volume" No="4"/>)"),
@@ -230,6 +198,9 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
          "pas de type defini de donnee", true},
         {R"(<CAPTEUR No="5"><TRAME No="1" Type="REQ_UD2"></CAPTEUR>)",
          "erreur expat=mismatched tag", true},
+        // a second COM of the port, with its sensor, is left out
+        {TwoSensors() + R"(</COM><COM Type="gaugereader" Port="6" No="7"><CAPTEUR No="8"/>)",
+         "** Mode Normal **\n", false, "COM No 7 ignored : communication 4 already selected"},
     };
     for (const Case& c : cases) {
         GaugeStation s(Configuration(kCom, c.body));
@@ -254,6 +225,10 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
         } else {
             EXPECT_EQ(status, c.status);
             EXPECT_TRUE(WaitUntil([&] { return s.FrameMessages() > 0; }, 10s)) << s.box_.Log();
+        }
+        if (c.warning != nullptr) {
+            EXPECT_TRUE(s.box_.LogHas(c.warning, "warning")) << s.box_.Log();
+            EXPECT_EQ(s.Requests().find("10 40 08 48 16"), std::string::npos) << s.Requests();
         }
     }
 }

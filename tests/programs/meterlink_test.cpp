@@ -181,7 +181,7 @@ TEST(MeterlinkProgram, ValuesReachChanmgrWithin100msOfTheirGroupsLastCharacterAt
         }
         ASSERT_GE(groupEndUs, 0) << e.line;
         worstUs = std::max(worstUs, sentUs - groupEndUs);
-        delays += " " + std::to_string((sentUs - groupEndUs) / 1000);
+        delays.append(" ").append(std::to_string((sentUs - groupEndUs) / 1000));
         ++checked;
     }
     EXPECT_GE(checked, 6);

@@ -4,6 +4,7 @@
 // answering, and that the password shows nowhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -276,46 +277,94 @@ TEST_F(RemoteExportProgram, AServerThatDoesNotAnswerEndsTheRunWithinTheBounds) {
     }
 }
 
-// A run that fails on its third source keeps what the server accepted before it: the next run
-// sends the rest, and every line is on the server exactly once.
-TEST_F(RemoteExportProgram, AFailureOnTheThirdSourceSendsNoLineTwice) {
-    Station station;
-    StationCore core(station.box, R"(
+// Runs that fail keep what the server accepted before: the next run sends the rest, and every
+// line is on the server exactly once. A file refused whole, or uploads cut partway (the server
+// keeps what it took: a part of a line, or whole lines), once or twice in a row.
+TEST_F(RemoteExportProgram, FailedRunsThenAGoodOneSendEveryLineOnce) {
+    struct Case {
+        const char* what;
+        std::vector<long> cuts;  // none: the third file is refused
+        int status;              // of each failed run; 0: any failure (a cut shows as 426 or EPIPE)
+    } cases[] = {
+        {"the third file refused", {}, 101 + 25},
+        {"cut inside a line", {26 * 100 + 13}, 0},
+        {"cut at a line end", {26 * 100}, 0},
+        {"cut, then the rest cut again", {26 * 100 + 13, 1000}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Station station;
+        // B's 2000 lines of 26 bytes are still going out when a cut comes.
+        StationCore core(station.box, R"(
 channel 1 EANA "A" flags=timestamped memo=10
-channel 2 EANA "B" flags=timestamped memo=10
+channel 2 EANA "B" flags=timestamped memo=2000
 channel 3 EANA "C" flags=timestamped memo=10
 channel 9 ETOR "Porte" flags=timestamped memo=0
 line memo 1 1700000000 100 repeat=3
-line memo 2 1700000000 200 repeat=3
+line memo 2 1700000000 1000 repeat=2000
 line memo 3 1700000000 300 repeat=3
 line station 1700000010 9 1
 line comm 1700000020 0x0E02 0
 )");
+        ASSERT_TRUE(core.Ready());
+        FtpServer server(station.Served(), {kTech}, FtpServer::Mode::kNormal, c.cuts);
+        ASSERT_TRUE(server.Ready());
+        if (c.cuts.empty()) {
+            fs::create_directories(station.Served() + "/C.3.csv");  // a folder in its place
+        }
+        long kept = 0;
+        for (size_t run = 0; run < std::max<size_t>(c.cuts.size(), 1); ++run) {
+            ProgramResult failed = station.Run(server.Address(), kTech, {"From=011,"});
+            EXPECT_GT(failed.status, 101) << failed.output << station.box.Log();
+            if (c.status != 0) {
+                EXPECT_EQ(failed.status, c.status);
+            } else {
+                kept += c.cuts[run];
+                EXPECT_EQ(station.OnServer()["B.2.csv"].size(), static_cast<size_t>(kept));
+            }
+        }
+        fs::remove(station.Served() + "/C.3.csv");
+        ProgramResult good = station.Run(server.Address(), kTech, {"From=011,"});
+        EXPECT_EQ(good.status, 8) << good.output << station.box.Log();
+        auto memo = [](int first, int count) {
+            std::string text;
+            for (int i = 0; i < count; ++i) {
+                const time_t t = 1700000000 + i;
+                struct tm date;
+                gmtime_r(&t, &date);
+                char line[64];
+                std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d,%d\r\n",
+                              date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, date.tm_hour,
+                              date.tm_min, date.tm_sec, first + i);
+                text += line;
+            }
+            return text;
+        };
+        EXPECT_EQ(Show(station.OnServer()), Show(Files{{"A.1.csv", memo(100, 3)},
+                                                       {"B.2.csv", memo(1000, 2000)},
+                                                       {"C.3.csv", memo(300, 3)},
+                                                       {"comm.csv", kCommCsv},
+                                                       {"station.csv", kStationCsv}}));
+    }
+}
+
+// Every source sent, but a context that cannot be saved (a folder in its place) is no success.
+TEST_F(RemoteExportProgram, AContextThatCannotBeSavedFailsTheRun) {
+    Station station;
+    StationCore core(station.box, kSite);
     ASSERT_TRUE(core.Ready());
     FtpServer server(station.Served(), {kTech});
     ASSERT_TRUE(server.Ready());
-    // The server refuses the third file: a folder stands in its place.
-    fs::create_directories(station.Served() + "/C.3.csv");
-    ProgramResult failed = station.Run(server.Address(), kTech, {"From=011,"});
-    EXPECT_EQ(failed.status, 101 + 25) << failed.output << station.box.Log();
-    EXPECT_EQ(station.OnServer().size(), 2u) << Show(station.OnServer());
-
-    fs::remove(station.Served() + "/C.3.csv");
-    ProgramResult good = station.Run(server.Address(), kTech, {"From=011,"});
-    EXPECT_EQ(good.status, 8) << good.output;
-    auto memo = [](int first) {
-        std::string text;
-        for (int i = 0; i < 3; ++i) {
-            text +=
-                "2023-11-14 22:13:2" + std::to_string(i) + "," + std::to_string(first + i) + "\r\n";
-        }
-        return text;
-    };
-    EXPECT_EQ(Show(station.OnServer()), Show(Files{{"A.1.csv", memo(100)},
-                                                   {"B.2.csv", memo(200)},
-                                                   {"C.3.csv", memo(300)},
-                                                   {"comm.csv", kCommCsv},
-                                                   {"station.csv", kStationCsv}}));
+    const std::string context = "/var/nonvolatile/remoteexport_" + server.Address() + "tech";
+    fs::create_directories(station.box.Path(context + ".context"));
+    ProgramResult result = station.Run(server.Address(), kTech, {"From=011,"});
+    EXPECT_EQ(result.status, 101 + 23) << result.output << station.box.Log();
+    EXPECT_EQ(station.OnServer().size(), 3u);
+    EXPECT_TRUE(station.box.LogHas("context of remoteexport_" + server.Address() +
+                                       "tech not saved : the next run sends "
+                                       "these lines again",
+                                   "err"))
+        << station.box.Log();
 }
 
 // 100 000 memo lines (four memos of 25 000) arrive each once and in order.

@@ -226,8 +226,9 @@ TEST(TsdStandIn, SecondReaderWaitsWhileTheFirstHoldsTheSemaphore) {
     pid_t first = Holder(taken[1], go[0]);
     ASSERT_TRUE(Await(taken[0]));
     pid_t second = Reader(kLevelAddress);
-    // The second reader is blocked on the semaphore, and has asked tsd nothing yet.
-    EXPECT_TRUE(WaitUntil([] { return Semaphore(GETNCNT) == 1; }, std::chrono::seconds(5)));
+    // The second reader waits for the semaphore, and has asked tsd nothing yet.
+    EXPECT_TRUE(WaitUntil([&] { return sandbox.LogHas("filemsg.lib : semaphore taken, waiting"); },
+                          std::chrono::seconds(5)));
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.kind == "tsd"; }), 0);
     ASSERT_EQ(write(go[1], "g", 1), 1);
     EXPECT_EQ(WaitChild(first), 0);

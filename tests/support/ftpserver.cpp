@@ -26,7 +26,8 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-FtpServer::FtpServer(const std::string& root, const std::vector<User>& users, Mode mode) {
+FtpServer::FtpServer(const std::string& root, const std::vector<User>& users, Mode mode,
+                     const std::vector<long>& cuts) {
     fs::create_directories(root);
     char pattern[] = "/tmp/station-ftp-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -46,6 +47,9 @@ FtpServer::FtpServer(const std::string& root, const std::vector<User>& users, Mo
     args.insert(args.end(), {"--mode", mode == Mode::kNormal   ? "normal"
                                        : mode == Mode::kSilent ? "silent"
                                                                : "mute"});
+    for (long cut : cuts) {
+        args.insert(args.end(), {"--cut", std::to_string(cut)});
+    }
     process_ = Process("/usr/bin/python3", args);
     WaitUntil([&] { return fs::exists(dir_ + "/port") || !process_.Running(); },
               std::chrono::seconds(10));

@@ -1,6 +1,7 @@
 // A real FTP server for a test: sim/ftp/ftpserver (pyftpdlib, run by Debian's /usr/bin/python3)
 // on 127.0.0.1, on a port the system chooses, serving a folder of the test. It can also play a
-// server that accepts and never answers (silent) or greets and then never answers (mute). It is
+// server that accepts and never answers (silent) or greets and then never answers (mute), and cut
+// uploads partway, as a link that breaks leaves a file on the server. It is
 // stopped by its own pid (SIGTERM, then SIGKILL after 5 s) and ends by itself after two minutes.
 #pragma once
 
@@ -18,8 +19,10 @@ class FtpServer {
     enum class Mode { kNormal, kSilent, kMute };
 
     // Starts the server on `root` (a host folder, made when missing) and waits up to 10 s for it
-    // to listen.
-    FtpServer(const std::string& root, const std::vector<User>& users, Mode mode = Mode::kNormal);
+    // to listen. Each of `cuts`, in order, cuts one upload: the first to reach that many bytes
+    // keeps them and is answered 426.
+    FtpServer(const std::string& root, const std::vector<User>& users, Mode mode = Mode::kNormal,
+              const std::vector<long>& cuts = {});
     ~FtpServer();
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;

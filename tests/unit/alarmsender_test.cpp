@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -213,4 +214,21 @@ TEST_F(AlarmServerWaits, AServerThatClosesEndsTheWriteWithoutASignal) {
     EXPECT_EQ(SendAlarmText(fd, text.data(), text.size()), -1);  // no SIGPIPE: still here
     EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
     close(fd);
+}
+
+TEST(AlarmTemplate, APieceThatWouldTakeTheTerminatorsByteEndsTheExpansion) {
+    AlarmExpansion alarm;
+    alarm.code = 12345;
+    const struct {
+        int size;
+        int placed;
+        const char* text;
+    } cases[] = {{6, 5, "12345"}, {5, 0, ""}, {1, 0, ""}};
+    for (const auto& c : cases) {
+        char output[8];
+        std::memset(output, '#', sizeof output);
+        EXPECT_EQ(ExpandTemplate(&alarm, "%c", output, c.size), c.placed) << c.size;
+        EXPECT_STREQ(output, c.text) << c.size;
+        EXPECT_EQ(output[c.size], '#') << "written past the output's " << c.size << " bytes";
+    }
 }

@@ -176,10 +176,10 @@ TEST_F(ReadFunctions, LinesInBothLayouts) {
     for (const Case& c : cases) {
         Options(c.separator, c.comma);
         const int before = NbLignes;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeStation, 1, 2, 16384), c.station) << c.separator;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeComm, 3, 1, 16384), c.comm) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeStation, 1, 2, 16384), c.station) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeComm, 3, 1, 16384), c.comm) << c.separator;
         cursor.channel = 3;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeVoie, 11, 1, 16384), c.memo) << c.separator;
+        EXPECT_EQ(Upload(FonctionLectureDonneeVoie, 11, 1, 16384), c.memo) << c.separator;
         cursor.channel = -1;
         EXPECT_EQ(NbLignes - before, 4);
     }
@@ -193,18 +193,18 @@ TEST_F(ReadFunctions, LinesAreNeverSplitBetweenCalls) {
     }
     Options(",", 0);
     cursor.channel = 3;
-    const std::string whole = Upload(_FonctionLectureDonneeVoie, 1, 300, 1 << 20);
+    const std::string whole = Upload(FonctionLectureDonneeVoie, 1, 300, 1 << 20);
     EXPECT_EQ(std::count(whole.begin(), whole.end(), '\n'), 300);
     for (size_t size : {123u, 150u, 500u, 4096u, 16384u}) {
         int calls = 0;
-        EXPECT_EQ(Upload(_FonctionLectureDonneeVoie, 1, 300, size, &calls), whole) << size;
+        EXPECT_EQ(Upload(FonctionLectureDonneeVoie, 1, 300, size, &calls), whole) << size;
         EXPECT_GE(calls, static_cast<int>(whole.size() / size)) << size;
     }
     // No room for a line beside the margin: the upload is aborted, the lines still to send.
     cursor.nextLine = 1;
     cursor.linesLeft = 3;
     char small[100];
-    EXPECT_EQ(_FonctionLectureDonneeVoie(small, 1, sizeof small, &cursor), 0x10000000u);
+    EXPECT_EQ(FonctionLectureDonneeVoie(small, 1, sizeof small, &cursor), 0x10000000u);
     EXPECT_EQ(cursor.linesLeft, 3);
 }
 
@@ -216,10 +216,14 @@ TEST(EcritDate, LocalTimesAcrossChangesOfTime) {
     struct Zone {
         const char* tz;
         std::vector<time_t> changes;
+        int step = 37;  // seconds between two lines; below 0, each source's lines newest first
     } zones[] = {
         {"Europe/Paris", {1711846800L, 1729990800L}},  // 2024-03-31 and 2024-10-27, 01:00 UTC
         {"America/St_Johns", {1268537460L}},           // 2010-03-14 at 00:01 local: not on the hour
         {"Australia/Lord_Howe", {1696089600L}},        // 2023-10-01: half an hour forward
+        // After a change off the hour, the hour's start lies before the change.
+        {"Australia/Lord_Howe", {1696089600L, 1712415600L}, -37},  // and 2024-04-07: back
+        {"Asia/Kathmandu", {504901800L}, -37},  // 1986-01-01: from +05:30 to +05:45
     };
     static EcritFichier file;
     file.fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -229,8 +233,9 @@ TEST(EcritDate, LocalTimesAcrossChangesOfTime) {
         tzset();
         std::vector<time_t> times;
         for (time_t around : zone.changes) {
-            for (time_t t = around - 3 * 3600; t < around + 3 * 3600; t += 37) {
-                times.push_back(t);
+            for (int i = 0; i < 6 * 3600 / 37; ++i) {
+                times.push_back(zone.step > 0 ? around - 3 * 3600 + i * zone.step
+                                              : around + 3 * 3600 + i * zone.step);
             }
             times.push_back(around - 1);
             times.push_back(around);

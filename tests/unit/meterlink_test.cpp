@@ -104,7 +104,7 @@ class MeterlinkLine : public testing::Test {
                              kWallBaseMs;
             std::string what;
             if (request.command == kCmdFrameValues) {
-                what = "f" + std::to_string(request.frame);
+                what = std::string("f").append(std::to_string(request.frame));
             }
             for (int i = 0; i < request.itemCount; ++i) {
                 const CoreItem& item = request.items[i];

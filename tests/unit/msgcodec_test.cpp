@@ -94,16 +94,17 @@ TEST(MsgCodec, FieldsAreBigEndianAndReadBack) {
 TEST(MsgCodec, WriteBeyondCapacityWritesNothing) {
     Sandbox box;
     Buffer b(16);
-    b.req.position = 14;
-    b.bytes[14] = 0x55;
+    b.req.position = 13;  // one byte short of room for a long
+    b.bytes[13] = 0x55;
     EXPECT_EQ(MsgLongWrite(&b.req, 0x01020304), 0);
     EXPECT_EQ(b.req.error, kMsgOverflow);
-    EXPECT_EQ(b.req.position, 14);
-    EXPECT_EQ(b.bytes[14], 0x55);
+    EXPECT_EQ(b.req.position, 13);
+    EXPECT_EQ(b.bytes[13], 0x55);
     EXPECT_TRUE(box.LogHas("filemsg.lib : overflow error (emit)", "err"));
 
     // A short still fits exactly.
     b.req.error = kMsgNoError;
+    b.req.position = 14;
     EXPECT_EQ(MsgShortWrite(&b.req, 7), 1);
     EXPECT_EQ(b.req.position, 16);
 }

@@ -48,7 +48,7 @@ class Plcbridge_ : public testing::Test {
         ResetChannelMaxNb();
         for (int n = 1; n <= 50; ++n) {
             ChannelRecordFields fields;
-            fields.name = "v" + std::to_string(n);
+            fields.name = std::string("v").append(std::to_string(n));
             fields.type = 1;
             memories.SetRecord(n, fields);
         }
@@ -88,8 +88,9 @@ class Plcbridge_ : public testing::Test {
                 ADD_FAILURE() << request.error;
                 continue;
             }
-            std::string what =
-                request.command == kCmdFrameValues ? "f" + std::to_string(request.frame) : "";
+            std::string what = request.command == kCmdFrameValues
+                                   ? std::string("f").append(std::to_string(request.frame))
+                                   : "";
             for (int i = 0; i < request.itemCount; ++i) {
                 const CoreItem& item = request.items[i];
                 char text[64];

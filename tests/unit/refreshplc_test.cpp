@@ -78,7 +78,7 @@ class ScanEngine : public ::testing::Test {
         ResetChannelMaxNb();
         for (int n = 1; n <= 50; ++n) {
             ChannelRecordFields fields;
-            fields.name = "v" + std::to_string(n);
+            fields.name = std::string("v").append(std::to_string(n));
             fields.type = 1;  // any type but 0: the readers give 0 for an unknown channel
             memories.SetRecord(n, fields);
         }

@@ -1,5 +1,6 @@
 // What remoteexport decides before it talks to the server: the layout its "From" options give,
-// and what its trace may show of libcurl's texts (never the password).
+// what its trace may show of libcurl's texts (never the password), and its records of uploads
+// cut partway.
 #include "remoteexport.h"
 
 #include <gtest/gtest.h>
@@ -78,6 +79,44 @@ TEST(RemoteUrlBase, PathPartsAreEncodedAndCredentialsLeftOut) {
     char small[30];
     EXPECT_EQ(RemoteUrlBase(&args, 1, 1, 1, small, sizeof small), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
+// A record of an upload that failed partway (the file was 10 bytes, 20 were handed over), and
+// how much of the text the server holds by the file's size now.
+TEST(RemotePartial, RecordsAndWhatTheServerHolds) {
+    struct Case {
+        const char* line;
+        int result;
+        long long size = 0;
+        long long held = 0;
+    } cases[] = {
+        {"A;14;6553F100;1008;3E8;ftp://h/B 2.csv\n", 0, 10 + 20, 20},
+        {"A;14;6553F100;1008;3E8;ftp://h/B 2.csv", 0, 10 + 7, 7},
+        {"A;14;6553F100;1008;3E8;ftp://h/B 2.csv\r\n", 0, 10, 0},
+        {"A;14;6553F100;1008;3E8;ftp://h/B 2.csv", 0, 9, -1},        // the file was changed
+        {"A;14;6553F100;1008;3E8;ftp://h/B 2.csv", 0, 10 + 21, -1},  // more than was sent
+        {"A;14;6553F100;10000;3E8;ftp://h/x", -1},                   // a word of 17 bits
+        {"A;14;100000000;0;3E8;ftp://h/x", -1},
+        {"A;14;6553F100;0;3E8;", -1},
+        {"A;14;6553F100;0;ftp://h/x", -1},
+        {"A;14;6553F100;0;3E8;ftp://h/x\nftp://h/y", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        RemotePartial partial;
+        ASSERT_EQ(RemoteParsePartial(c.line, &partial), c.result);
+        if (c.result != 0) {
+            continue;
+        }
+        EXPECT_STREQ(partial.url, "ftp://h/B 2.csv");
+        EXPECT_EQ(partial.first.time, 0x6553F100u);
+        EXPECT_EQ(partial.first.word, 0x1008);
+        EXPECT_EQ(partial.first.value, 0x3E8u);
+        EXPECT_EQ(RemotePartialHeld(&partial, c.size), c.held);
+        char line[remoteexport::kUrlSize + 64];
+        ASSERT_EQ(RemoteFormatPartial(&partial, line, sizeof line), 0);
+        EXPECT_STREQ(line, "A;14;6553F100;1008;3E8;ftp://h/B 2.csv\n");
+    }
 }
 
 }  // namespace

@@ -236,7 +236,8 @@ TEST_F(StickExportRun, AKeyMountedAlreadyIsUsedAndUnmounted) {
     EXPECT_FALSE(box.Exists("/tmp/usbkey/Site_Nord.12"));  // unmounted at the end
 }
 
-TEST_F(StickExportRun, NoKeyOrAKeyThatCannotBeMounted) {
+// No key, a key that cannot be mounted, a context that cannot be saved: none reports success.
+TEST_F(StickExportRun, RunsThatFail) {
     box.WriteFile("/proc/scsi/usb-storage/1", "   Host scsi0: usb-storage\n\nSerial Number: X\n");
     EXPECT_EQ(Run(), stickexport::kNoKey);
     EXPECT_NE(traced.find("no usb key detected !\n"), std::string::npos) << traced;
@@ -252,6 +253,15 @@ TEST_F(StickExportRun, NoKeyOrAKeyThatCannotBeMounted) {
     EXPECT_NE(box.Log().find("]: mount error="), std::string::npos);
     ASSERT_TRUE(gpio.WaitForChanges(83, std::chrono::seconds(5)));
     EXPECT_EQ(gpio.ValuesOf(98).back(), 1);  // the light off
+
+    Key("/dev/sda1", "0011AABB");
+    Lines();
+    fs::create_directories(box.Path("/var/nonvolatile/stickexport_0011AABB.context"));
+    EXPECT_EQ(Run(), stickexport::kContextNotSaved);
+    EXPECT_EQ(File("Index.5.csv"), "2023-11-14 22:13:25,1e+06\r\n");
+    EXPECT_TRUE(box.LogHas(
+        "context of stickexport_0011AABB not saved : the next unload repeats these lines", "err"));
+    EXPECT_EQ(traced.find("Ack\n"), std::string::npos) << traced;
 }
 
 // The serial number comes from the device and names the key's context file: whatever it holds,

@@ -182,16 +182,18 @@ TEST_F(ReadingContext, RunAfterRunOnlyNewLinesAreExported) {
     }
 }
 
-TEST_F(ReadingContext, MoreNewLinesThanCopiedIsAContextErrorNotAReadBeforeTheCopy) {
-    // The memo-size file says 5 lines, tsd keeps 3: the positions then count more new lines
-    // than the copy holds.
+TEST_F(ReadingContext, AWrapIsCountedWithTheTableSizeTsdAnswers) {
+    // The memo-size file says 5 lines, tsd keeps 3: a wrap counts with tsd's 3.
     TimeStampedSource* index = Source(kIndex);
     AddMemo(kIndex, 2);
     ASSERT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);  // position 2 saved
-    AddMemo(kIndex, 2);  // position 1 after the wrap, 3 lines held: 1 + 5 - 2 = 4 new
-    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, index), 3);
-    EXPECT_EQ(Exported(index), Range(2, 4));
-    EXPECT_TRUE(sandbox.LogHas("divers.lib : context error Ligne 2 3 1", "err"));
+    AddMemo(kIndex, 2);  // position 1 after the wrap, 3 lines held: 1 + 3 - 2 = 2 new
+    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);
+    EXPECT_EQ(Exported(index), Range(3, 4));
+    EXPECT_TRUE(sandbox.LogHas(
+        "divers.lib : nb nouvelle lignes=2, dernier ligne lue=1 pour 3008 Ligne(2-3)", "debug"))
+        << sandbox.Log();
+    EXPECT_FALSE(sandbox.LogHas("divers.lib : context error"));
 }
 
 TEST_F(ReadingContext, LogLinesAreComparedWithTheirWord) {
@@ -279,13 +281,22 @@ TEST_F(ReadingContext, FirstRunExportsEverythingAndTheNextOnlyWhatIsNew) {
     FreeTimeStampedChannel(&reader);
     InitializeTimeStampedChannel(&reader);
     EXPECT_EQ(ExportRun(reader, "stickexport_4567"), (std::vector<int>{6, -1, -1, 1}));
+    // A position of 10 or more goes to the file and comes back in hexadecimal.
+    for (uint32_t i = 0; i < 11; ++i) {
+        server.AppendStation(0x6553F200 + i, 0x1602, i);
+    }
+    for (const std::vector<int>& expected : {std::vector<int>{0, -1, -1, 11}, {0, -1, -1, 0}}) {
+        FreeTimeStampedChannel(&reader);
+        InitializeTimeStampedChannel(&reader);
+        EXPECT_EQ(ExportRun(reader, "stickexport_4567"), expected);
+    }
 }
 
 TEST_F(ReadingContext, ContextFileLinesThatDoNotFitAreLeftOut) {
     sandbox.WriteFile("/var/parameters/configuration.xml", "<STATION/>\n");
     struct stat info {};
     ASSERT_EQ(stat(sandbox.Path("/var/parameters/configuration.xml").c_str(), &info), 0);
-    const std::string longLine = std::string(110, ' ') + "1;1;1;1;1;1;3008;1;2;0;3\n";
+    const std::string longLine = std::string(110, ' ').append("1;1;1;1;1;1;3008;1;2;0;3\n");
     sandbox.WriteFile("/var/nonvolatile/site.context",
                       "7;5\n"
                       "1602;2;6553F102;0;2\n"

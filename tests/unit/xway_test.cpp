@@ -209,6 +209,8 @@ TEST_F(Busbridge, EachCodeSendsItsRequestAndTakesItsAnswer) {
          true},
         {"Code 16 writes data bit 1", "Code=\"16\" Adr=\"5\"", Bytes({0xFF}),
          Request(16, {0x05, 0x00, 0x01}), kAnswerHead + Bytes({0xFE}), 1, Bytes({0xFF}), true},
+        {"Code 16 writes data bit 0", "Code=\"16\" Adr=\"5\"", Bytes({0xFE}),
+         Request(16, {0x05, 0x00, 0x00}), kAnswerHead + Bytes({0xFE}), 1, Bytes({0xFE}), true},
         {"Code 70 writes a double word", "Code=\"70\" Adr=\"40\"", Bytes({1, 2, 3, 4}),
          Request(70, {40, 0, 1, 2, 3, 4}), kAnswerHead + Bytes({0xFE}), 1, Bytes({1, 2, 3, 4}),
          true},
