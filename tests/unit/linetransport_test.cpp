@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -300,7 +301,8 @@ int OpenDescriptors() {
 
 // A silent line: each receive ends at its own deadline, whether that is nearer or farther than
 // the terminal's timer (100 ms) that the longer waits use, and closing the line leaves no
-// descriptor behind.
+// descriptor behind. The quickest of three tries is held to the bound, so that one late
+// wake-up of a loaded machine does not count as a wait on the wrong timer.
 TEST_F(TtyLineTest, ASilentReceiveEndsAtItsDeadlineWhateverTheTerminalTimer) {
     struct Case {
         int deadlineMs;
@@ -309,13 +311,17 @@ TEST_F(TtyLineTest, ASilentReceiveEndsAtItsDeadlineWhateverTheTerminalTimer) {
     int before = OpenDescriptors();
     ASSERT_EQ(LineOpen(&line, Profile()), 0);
     for (const Case& c : cases) {
-        char buffer[16] = {};
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(LineReceive(&line, buffer, sizeof buffer, LineDeadline(c.deadlineMs)), 0)
-            << c.deadlineMs;
-        auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(took, std::chrono::milliseconds(c.deadlineMs - 1)) << c.deadlineMs;
-        EXPECT_LT(took, c.atMost) << c.deadlineMs;
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            char buffer[16] = {};
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(LineReceive(&line, buffer, sizeof buffer, LineDeadline(c.deadlineMs)), 0)
+                << c.deadlineMs;
+            auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_GE(took, std::chrono::milliseconds(c.deadlineMs - 1)) << c.deadlineMs;
+            quickest = std::min(quickest, took);
+        }
+        EXPECT_LT(quickest, c.atMost) << c.deadlineMs;
     }
     LineClose(&line);
     EXPECT_EQ(OpenDescriptors(), before);
