@@ -453,6 +453,10 @@ void PlcTrace(PlcScanContext* context, const char* format, ...) {
     if (context->trace == nullptr || context->trace->segment == nullptr) {
         return;
     }
+    if (std::strchr(format, '%') == nullptr) {
+        WriteStrToSerialDebug(context->trace, format);  // nothing to format
+        return;
+    }
     char text[256];
     va_list args;
     va_start(args, format);

@@ -1,6 +1,7 @@
 // The line transport's operations and its tty backend over the serial port layer.
 #include "linetransport.h"
 
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 
 #include "clock.h"
 #include "serialcomm.h"
+#include "stationfile.h"
 
 namespace {
 
@@ -24,6 +26,32 @@ int Fail(int error) {
 
 // ---- tty backend ----------------------------------------------------------------------------
 
+// A wait for the first byte costs a poll and then a read: two system calls, each a good part of a
+// wake-up's cost on a small board. A read on a blocking descriptor with the terminal's timer set
+// (VMIN 0, VTIME t: a read returns at the first byte, or with nothing after t tenths of a second)
+// does the same in one. The line's descriptor stays non-blocking, since a send must never hang on
+// a full output queue, so such reads go through a second descriptor of the same terminal.
+void OpenWaitingReads(Line* line, const char* device) {
+    line->waitFd = -1;
+    line->waitMs = 0;
+    termios attributes{};
+    if (tcgetattr(line->fd, &attributes) != 0 || attributes.c_cc[VMIN] != 0 ||
+        attributes.c_cc[VTIME] == 0) {
+        return;
+    }
+    int fd = StationOpen(device, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return;  // the poll and read still work
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return;
+    }
+    line->waitFd = fd;
+    line->waitMs = attributes.c_cc[VTIME] * 100;
+}
+
 int TtyOpen(Line* line, const LineProfile& profile) {
     int fd = SerialOpen(profile.device, profile.speed, profile.parity, profile.dataBits,
                         profile.stopBits);
@@ -32,6 +60,7 @@ int TtyOpen(Line* line, const LineProfile& profile) {
     }
     tcflush(fd, TCIOFLUSH);
     line->fd = fd;
+    OpenWaitingReads(line, profile.device);
     if (profile.rs485) {
         if (SerialRs485AutoRts() == 1) {
             line->rs485 = LineRs485::kKernel;
@@ -70,11 +99,30 @@ long long Remaining(long long deadlineMs) {
 // VMIN says (poll only reports readiness at VMIN bytes, when VTIME is 0), so a poll cannot wait
 // for several characters without a wake-up for each.
 int TtyReceive(Line* line, uint8_t* buffer, int size, long long deadlineMs) {
+    bool timerUsed = false;
     for (;;) {
         if (!line->readAgain) {
             // While bytes keep coming, the next ones are gathered without waiting for the first.
             if (line->gatherMs <= 0 || !line->streaming) {
                 long long wait = Remaining(deadlineMs);
+                // The terminal's timer when the deadline is no nearer than it, once: a silent
+                // line then waits out the rest in one poll rather than in one read per period.
+                if (line->gatherMs <= 0 && line->waitFd >= 0 && !timerUsed &&
+                    wait >= line->waitMs) {
+                    timerUsed = true;
+                    ssize_t n = read(line->waitFd, buffer, static_cast<size_t>(size));
+                    if (n > 0) {
+                        line->readAgain = n == size;
+                        line->streaming = true;
+                        return static_cast<int>(n);
+                    }
+                    if (n < 0) {
+                        return -1;
+                    }
+                    // Nothing: the timer ran out, or the other side hung up (which the poll
+                    // below reports at once).
+                    continue;
+                }
                 pollfd waiting{line->fd, POLLIN, 0};
                 int ready = poll(&waiting, 1, static_cast<int>(wait < INT_MAX ? wait : INT_MAX));
                 if (ready < 0) {
@@ -123,6 +171,10 @@ int TtyFlush(Line* line) {
 void TtyClose(Line* line) {
     close(line->fd);
     line->fd = -1;
+    if (line->waitFd >= 0) {
+        close(line->waitFd);
+        line->waitFd = -1;
+    }
 }
 
 }  // namespace
@@ -141,6 +193,7 @@ int LineOpen(Line* line, const LineProfile& profile) {
         return Fail(EINVAL);
     }
     line->fd = -1;
+    line->waitFd = -1;
     line->rs485 = LineRs485::kNone;
     line->rs485Error = 0;
     line->gatherMs = profile.gatherMs;

@@ -60,6 +60,13 @@ struct Line {
     const LineBackend* backend = &kTtyLine;
     void* context = nullptr;  // the backend's own (the in-memory backend's peer)
     int fd = -1;              // tty backend: the open descriptor
+    // tty backend: the same terminal opened again, blocking, for receives that wait on the
+    // terminal's own timer (VMIN 0, VTIME waitMs / 100); -1 when its settings do not allow it.
+    // The transport owns the terminal's settings: VMIN and VTIME changed behind it would make
+    // such a receive wait past its deadline. A signal whose handler was installed with
+    // SA_RESTART does not cut such a wait (it ends at the terminal's timer, 100 ms at most).
+    int waitFd = -1;
+    int waitMs = 0;
     bool open = false;
     LineRs485 rs485 = LineRs485::kNone;
     int rs485Error = 0;  // errno of a refused switch to RS485 mode (kKernel), 0 when none

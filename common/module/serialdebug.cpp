@@ -81,16 +81,22 @@ bool Writable(SerialDebug* handle) {
     return true;
 }
 
+// The bytes go into the ring first and the write index moves once, after them: a reader never
+// sees an index ahead of the text.
 void PutBytes(SerialDebug* handle, const char* bytes, size_t count) {
     int32_t index = *handle->writeIndex;
     if (index < 0 || index >= handle->ringSize) {
         index = 0;
     }
-    for (size_t i = 0; i < count; ++i) {
-        handle->ring[index] = static_cast<unsigned char>(bytes[i]);
-        index = index + 1 < handle->ringSize ? index + 1 : 0;
-        *handle->writeIndex = index;
+    while (count > 0) {
+        size_t room = static_cast<size_t>(handle->ringSize - index);
+        size_t chunk = count < room ? count : room;
+        std::memcpy(handle->ring + index, bytes, chunk);
+        bytes += chunk;
+        count -= chunk;
+        index = chunk == room ? 0 : index + static_cast<int32_t>(chunk);
     }
+    __atomic_store_n(handle->writeIndex, index, __ATOMIC_RELEASE);
 }
 
 void PutText(SerialDebug* handle, const char* text) {
@@ -107,18 +113,53 @@ void PutCharWithHex(SerialDebug* handle, unsigned char byte) {
     PutText(handle, text);
 }
 
-void PutTime(SerialDebug* handle, time_t time, const char* format) {
-    tm local{};
-    char text[40];
-    if (localtime_r(&time, &local) == nullptr ||
-        std::strftime(text, sizeof text, format, &local) == 0) {
-        return;
+// The text of a time in one of the two formats, kept while the time and the zone stay the same:
+// most trace lines of a busy line fall in the same second as the one before, and the local-time
+// conversion and its formatting were most of what writing such a line cost. The zone is known
+// by what the last tzset() made of it (the names, the offset, summer time); a TZ changed without
+// a tzset() shows in the stamps from the next second on.
+struct TimeText {
+    const char* format;
+    bool valid = false;
+    time_t time = 0;
+    const char* names[2] = {};
+    long offset = 0;
+    int summer = 0;
+    char text[40] = {};
+    size_t length = 0;
+};
+
+TimeText g_stamp{"%d/%m %H:%M:%S "};    // the time stamp of a line
+TimeText g_date{"%d/%m/%y %H:%M:%S "};  // a date given to DateToSerialDebug
+
+bool SameZone(const TimeText& kept) {
+    return kept.names[0] == tzname[0] && kept.names[1] == tzname[1] && kept.offset == timezone &&
+           kept.summer == daylight;
+}
+
+void PutTime(SerialDebug* handle, time_t time, TimeText* kept) {
+    if (!kept->valid || kept->time != time || !SameZone(*kept)) {
+        kept->valid = false;
+        tm local{};
+        if (localtime_r(&time, &local) == nullptr) {
+            return;
+        }
+        kept->length = std::strftime(kept->text, sizeof kept->text, kept->format, &local);
+        if (kept->length == 0) {
+            return;
+        }
+        kept->time = time;
+        kept->names[0] = tzname[0];
+        kept->names[1] = tzname[1];
+        kept->offset = timezone;
+        kept->summer = daylight;
+        kept->valid = true;
     }
-    PutText(handle, text);
+    PutBytes(handle, kept->text, kept->length);
 }
 
 void PutFrameHead(SerialDebug* handle, const char* label) {
-    PutTime(handle, Clock().Now().tv_sec, "%d/%m %H:%M:%S ");
+    PutTime(handle, Clock().Now().tv_sec, &g_stamp);
     PutText(handle, label != nullptr ? label : "");
     PutText(handle, " : ");
 }
@@ -304,13 +345,13 @@ int ReadStrFromSerialDebug(SerialDebug* handle, char* buffer, int length) {
 
 void TimeStampSerialDebug(SerialDebug* handle) {
     if (Writable(handle)) {
-        PutTime(handle, Clock().Now().tv_sec, "%d/%m %H:%M:%S ");
+        PutTime(handle, Clock().Now().tv_sec, &g_stamp);
     }
 }
 
 void DateToSerialDebug(SerialDebug* handle, time_t time) {
     if (Writable(handle)) {
-        PutTime(handle, time, "%d/%m/%y %H:%M:%S ");
+        PutTime(handle, time, &g_date);
     }
 }
 

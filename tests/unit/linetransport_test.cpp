@@ -3,9 +3,11 @@
 // both directions, flush, hang-up, RS485 direction and the errors a driver sees.
 #include "linetransport.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -284,6 +286,45 @@ TEST_F(TtyLineTest, GatheringReturnsWhatAccumulatedWithinTheGatherTime) {
     EXPECT_LT(took, 2s);  // the gather time, not the deadline
     // a line that went quiet: 0 at the deadline
     EXPECT_EQ(LineReceive(&line, buffer, sizeof buffer, LineDeadline(40)), 0);
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// A silent line: each receive ends at its own deadline, whether that is nearer or farther than
+// the terminal's timer (100 ms) that the longer waits use, and closing the line leaves no
+// descriptor behind. The quickest of three tries is held to the bound, so that one late
+// wake-up of a loaded machine does not count as a wait on the wrong timer.
+TEST_F(TtyLineTest, ASilentReceiveEndsAtItsDeadlineWhateverTheTerminalTimer) {
+    struct Case {
+        int deadlineMs;
+        std::chrono::milliseconds atMost;
+    } cases[] = {{20, 90ms}, {100, 2000ms}, {350, 2000ms}};
+    int before = OpenDescriptors();
+    ASSERT_EQ(LineOpen(&line, Profile()), 0);
+    for (const Case& c : cases) {
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            char buffer[16] = {};
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(LineReceive(&line, buffer, sizeof buffer, LineDeadline(c.deadlineMs)), 0)
+                << c.deadlineMs;
+            auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_GE(took, std::chrono::milliseconds(c.deadlineMs - 1)) << c.deadlineMs;
+            quickest = std::min(quickest, took);
+        }
+        EXPECT_LT(quickest, c.atMost) << c.deadlineMs;
+    }
+    LineClose(&line);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST_F(TtyLineTest, Rs485DirectionIsResolvedAtOpenAndSendsStillGoOut) {

@@ -214,6 +214,32 @@ TEST(SerialDebug, TimeStampsAndFrames) {
     EXPECT_EQ(ReadAll(&trace.reader), "13/09 12:26:40 Rx : [$10][$AB]A[$0D]\n");
     FramePrintf(&trace.writer, "Nul", frame, 0);
     EXPECT_EQ(ReadAll(&trace.reader), "13/09 12:26:40 Nul : \n");
+
+    // The stamps follow the clock and the zone, however many lines came in the same second.
+    struct Step {
+        time_t wall;
+        long long thenMs;  // into that second
+        const char* zone;  // nullptr: unchanged
+        const char* stamp;
+    } steps[] = {
+        {1600000000, 999, nullptr, "13/09 12:26:40 "},
+        {1600000001, 0, nullptr, "13/09 12:26:41 "},
+        {1600000001, 500, "CET-1CEST,M3.5.0,M10.5.0/3", "13/09 14:26:41 "},
+        {1600000001, 0, "UTC", "13/09 12:26:41 "},
+        {1600000000, 0, nullptr, "13/09 12:26:40 "},
+    };
+    for (const Step& step : steps) {
+        clock.SetWallTime(step.wall);
+        clock.AdvanceMs(step.thenMs);
+        if (step.zone != nullptr) {
+            setenv("TZ", step.zone, 1);
+            tzset();
+        }
+        TimeStampSerialDebug(&trace.writer);
+        EXPECT_EQ(ReadAll(&trace.reader), step.stamp) << step.stamp;
+    }
+    DateToSerialDebug(&trace.writer, 86400 * 365);
+    EXPECT_EQ(ReadAll(&trace.reader), "01/01/71 00:00:00 ");
 }
 
 TEST(SerialDebug, PrintfIsCutAt511Characters) {
