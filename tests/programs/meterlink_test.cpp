@@ -115,7 +115,8 @@ TEST(MeterlinkProgram, FramesReachTheChannelsThroughTheFrameMap) {
 <TRAME No="20" Etiquette="PPOT"/>)"));
     ASSERT_TRUE(WaitUntil([&] {
         return s.core_.ReadLong(13) == 12345678 && s.core_.ReadFloat(11) == 30.0f &&
-               s.core_.ReadFloat(12) == 9.0f && s.core_.ReadBool(14) && s.core_.ReadBool(20) && s.ChannelWrites(2).size() >= 4;
+               s.core_.ReadFloat(12) == 9.0f && s.core_.ReadBool(14) && s.core_.ReadBool(20) &&
+               s.ChannelWrites(2).size() >= 4;
     })) << s.box_.Log();
     EXPECT_FALSE(s.core_.ReadBool(21));
     EXPECT_FALSE(s.core_.ReadBool(22));
