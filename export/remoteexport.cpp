@@ -36,39 +36,42 @@ bool Unreserved(unsigned char c) {
            c == '.' || c == '_' || c == '~' || c == '/';
 }
 
-// Appends text to out at *used, terminated; false (errno ENAMETOOLONG) when it does not fit.
-bool Add(char* out, size_t size, size_t* used, const char* text) {
+// Appends text to out at *used, terminated. 0, or -1 with errno ENAMETOOLONG when it does not
+// fit.
+int Add(char* out, size_t size, size_t* used, const char* text) {
     const size_t n = std::strlen(text);
     if (*used + n + 1 > size) {
         errno = ENAMETOOLONG;
-        return false;
+        return -1;
     }
     std::memcpy(out + *used, text, n + 1);
     *used += n;
-    return true;
+    return 0;
 }
 
-bool AddEncoded(char* out, size_t size, size_t* used, const char* text) {
+// The same with the text encoded (RemoteEncodePath).
+int AddEncoded(char* out, size_t size, size_t* used, const char* text) {
     if (RemoteEncodePath(text, out + *used, size - *used) != 0) {
-        return false;
+        return -1;
     }
     *used += std::strlen(out + *used);
-    return true;
+    return 0;
 }
 
 }  // namespace
 
-bool RemoteReadArguments(int argc, char** argv, RemoteArguments* args) {
+int RemoteReadArguments(int argc, char** argv, RemoteArguments* args) {
     args->port = ValueArgumentDecode(argc, argv, "Port");
     Argument(argc, argv, "Server", args->server, sizeof args->server);
     if (args->server[0] == 0) {
-        return false;
+        errno = EINVAL;
+        return -1;
     }
     Argument(argc, argv, "Login", args->login, sizeof args->login);
     Argument(argc, argv, "Password", args->password, sizeof args->password);
     Argument(argc, argv, "To", args->to, sizeof args->to);
     Argument(argc, argv, "From", args->from, sizeof args->from);
-    return true;
+    return 0;
 }
 
 void RemoteApplyFrom(const char* from, ExportCursor* cursor, int* stationLog, int* commLog) {
@@ -129,15 +132,15 @@ int RemoteUrlBase(const RemoteArguments* args, int csv, int stationId, int slave
         return -1;
     }
     out[0] = 0;
-    if (!Add(out, size, &used, "ftp://") || !Add(out, size, &used, args->server) ||
-        !Add(out, size, &used, "/") || !AddEncoded(out, size, &used, args->to)) {
+    if (Add(out, size, &used, "ftp://") != 0 || Add(out, size, &used, args->server) != 0 ||
+        Add(out, size, &used, "/") != 0 || AddEncoded(out, size, &used, args->to) != 0) {
         return -1;
     }
     if (csv == 0) {
         char station[16];
         std::snprintf(station, sizeof station, "CSV%04X%02X", static_cast<uint16_t>(stationId),
                       static_cast<uint8_t>(slaveNumber));
-        if (!Add(out, size, &used, station)) {
+        if (Add(out, size, &used, station) != 0) {
             return -1;
         }
     }
@@ -170,7 +173,7 @@ int RemoteSourceUrl(const char* base, int csv, const TimeStampedSource* source, 
         return -1;
     }
     out[0] = 0;
-    if (!Add(out, size, &used, base) || !AddEncoded(out, size, &used, name)) {
+    if (Add(out, size, &used, base) != 0 || AddEncoded(out, size, &used, name) != 0) {
         return -1;
     }
     return 0;

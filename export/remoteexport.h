@@ -55,8 +55,8 @@ struct RemoteArguments {
     char from[remoteexport::kFromSize] = {};
 };
 
-// Decodes the arguments: false when there is no "Server" (or it is empty).
-bool RemoteReadArguments(int argc, char** argv, RemoteArguments* args);
+// Decodes the arguments. 0, or -1 with errno EINVAL when there is no "Server" (or it is empty).
+int RemoteReadArguments(int argc, char** argv, RemoteArguments* args);
 
 // Applies the "From" options to the cursor (decimal comma, separator, layout and date form) and
 // says which logs are sent. Longer than 2 characters: the 1st "0" turns the decimal comma off,

@@ -178,6 +178,20 @@ void SavePartials(RemoteExport* run) {
     }
 }
 
+// Saves the context as it stands. 0, or -1 with errno (WriteTimestampedChannelContextFile): the
+// lines sent since the last save then go again next run, which is logged and traced.
+int SaveContext(RemoteExport* run) {
+    if (WriteTimestampedChannelContextFile(&run->reader, run->destination) == 0) {
+        return 0;
+    }
+    const int error = errno;
+    StationLog(LOG_ERR, "context of %s not saved : the next run sends these lines again",
+               run->destination);
+    Trace(run, "context not saved\n");
+    errno = error;
+    return -1;
+}
+
 // Before the upload of run->url: where its text begins on the server (-1 when the server does
 // not tell) and how much of it the server holds already, from a record of an upload that
 // failed; the record is taken out. CURLE_OK, or the failure of the SIZE command.
@@ -249,7 +263,7 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     run->program = argv[0];
     run->args.port = ValueArgumentDecode(argc, argv, "Port");
     IsDebug(kDebugName);
-    if (!RemoteReadArguments(argc, argv, &run->args)) {
+    if (RemoteReadArguments(argc, argv, &run->args) != 0) {
         StationLog(LOG_ERR, "pas de serveur");
         return kNoServer;
     }
@@ -347,7 +361,7 @@ int RemoteExportSend(RemoteExport* run) {
                             sizeof run->url) != 0) {
             StationLog(LOG_ERR, "URL too long for %04X", source->identifier);
             *source = before;
-            WriteTimestampedChannelContextFile(&run->reader, run->destination);
+            SaveContext(run);
             return kFailed + CURLE_URL_MALFORMAT;
         }
         cursor->channel = -1;
@@ -393,11 +407,11 @@ int RemoteExportSend(RemoteExport* run) {
                            run->url);
             }
             *source = before;
-            WriteTimestampedChannelContextFile(&run->reader, run->destination);
+            SaveContext(run);
             return kFailed + static_cast<int>(result);
         }
         Trace(run, "send %d bytes in %f s\n", cursor->bytes, static_cast<double>(elapsed) / 1000.0);
-        WriteTimestampedChannelContextFile(&run->reader, run->destination);
+        SaveContext(run);
     }
     // Every source went through: a record left is of a file this layout no longer writes to.
     const size_t records = run->partials.size();
@@ -416,10 +430,7 @@ int RemoteExportSend(RemoteExport* run) {
         SavePartials(run);
     }
     ++run->reader.sequence;
-    if (SaveTimestampedChannelContextFile(&run->reader, run->destination) != 0) {
-        StationLog(LOG_ERR, "context of %s not saved : the next run sends these lines again",
-                   run->destination);
-        Trace(run, "context not saved\n");
+    if (SaveContext(run) != 0) {
         return kContextNotSaved;
     }
     StationLog(LOG_DEBUG, "Acquitte");

@@ -201,28 +201,31 @@ void StickExportBlink(StickExport* run) {
     BoardIoSetLedUsb(&run->io, 1);
 }
 
-bool StickExportFindKey(StickExport* run) {
+int StickExportFindKey(StickExport* run) {
     if (GetUsbKeySerialNumber(run->serial) == 0) {
         Trace(run, "no usb key detected !\n");
-        return false;
+        errno = ENODEV;
+        return -1;
     }
     Trace(run, "usb key S/N=%s detected\n", run->serial);
-    return true;
+    return 0;
 }
 
-bool StickExportMountKey(StickExport* run) {
+int StickExportMountKey(StickExport* run) {
     if (StationMount(kDevice, kMountPoint, kFileSystem, 0, "") == 0) {
-        return true;
+        return 0;
     }
     if (errno == EBUSY) {
         Trace(run, "usb key is already mounted \n");
-        return true;
+        return 0;
     }
-    const char* why = std::strerror(errno);
+    const int error = errno;
+    const char* why = std::strerror(error);
     Trace(run, "error in usb key mounting : %s\n", why);
     StationLog(LOG_ERR, "mount error=%s", why);
     BoardIoSetLedUsb(&run->io, 0);
-    return false;
+    errno = error;
+    return -1;
 }
 
 void StickExportExport(StickExport* run) {
@@ -268,7 +271,7 @@ void StickExportExport(StickExport* run) {
         }
     }
     ++run->reader.sequence;
-    run->contextSaved = SaveTimestampedChannelContextFile(&run->reader, run->destination) == 0;
+    run->contextSaved = WriteTimestampedChannelContextFile(&run->reader, run->destination) == 0;
     if (run->contextSaved) {
         StationLog(LOG_DEBUG, "Acquitte");
     } else {

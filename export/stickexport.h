@@ -60,17 +60,17 @@ int StickChannelNumber(const char* text);
 float StickFreePercent(unsigned long long blocks, unsigned long long available);
 
 // The steps of a run, in their order. Start: arguments, trace, channel messages, mount point,
-// reader. Blink: the USB light 20 times (on 200 ms, off 100 ms), then on. FindKey: false (traced)
-// when there is none. MountKey: false (traced, logged, light off) when the key cannot be mounted;
-// a key mounted already is used. Export: the context of the key, every source's new lines
-// appended to its file, the context saved. FreeSpace: the two channels. End: unmount, trace,
-// light off, and what the run holds released; the exit code: 8, or 104 when the context could
-// not be saved. Release: what the run holds (the
+// reader. Blink: the USB light 20 times (on 200 ms, off 100 ms), then on. FindKey: 0, or -1 with
+// errno ENODEV (traced) when there is no key. MountKey: 0, or -1 with errno (StationMount;
+// traced, logged, light off) when the key cannot be mounted; a key mounted already is used. Export:
+// the context of the key, every source's new lines appended to its file, the context saved.
+// FreeSpace: the two channels. End: unmount, trace, light off, and what the run holds released; the
+// exit code: 8, or 104 when the context could not be saved. Release: what the run holds (the
 // reader, the trace, the channel memories), on the way out without a key.
 void StickExportStart(StickExport* run, int argc, char** argv);
 void StickExportBlink(StickExport* run);
-bool StickExportFindKey(StickExport* run);
-bool StickExportMountKey(StickExport* run);
+int StickExportFindKey(StickExport* run);
+int StickExportMountKey(StickExport* run);
 void StickExportExport(StickExport* run);
 void StickExportFreeSpace(StickExport* run);
 int StickExportEnd(StickExport* run);

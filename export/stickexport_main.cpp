@@ -14,11 +14,11 @@ int main(int argc, char** argv) {
     static StickExport run;
     StickExportStart(&run, argc, argv);
     StickExportBlink(&run);
-    if (!StickExportFindKey(&run)) {
+    if (StickExportFindKey(&run) != 0) {
         StickExportRelease(&run);
         return stickexport::kNoKey;
     }
-    if (!StickExportMountKey(&run)) {
+    if (StickExportMountKey(&run) != 0) {
         StickExportRelease(&run);
         return stickexport::kMountFailed;
     }

@@ -264,10 +264,7 @@ int MeterlinkInstallSignal() {
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a stop request cuts the wait for a character short.
     action.sa_flags = 0;
-    if (sigaction(SIGINT, &action, nullptr) != 0) {
-        return errno;
-    }
-    return 0;
+    return sigaction(SIGINT, &action, nullptr);
 }
 
 void MeterlinkInit(Meterlink* m, int port) {

@@ -60,7 +60,7 @@ struct Meterlink {
 // Set by the SIGINT handler; the scan loop stops when it is non-zero.
 extern volatile sig_atomic_t g_meterlinkStop;
 
-// Installs the SIGINT handler. 0, or the errno of the failure.
+// Installs the SIGINT handler. 0, or -1 with errno (sigaction).
 int MeterlinkInstallSignal();
 // Defaults of the module state for the requested port.
 void MeterlinkInit(Meterlink* m, int port);

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
         StationLog(LOG_ERR, "erreur arguments, mauvais Port");
         return 1;
     }
-    if (int error = MeterlinkInstallSignal(); error != 0) {
-        StationLog(LOG_ERR, "erreur installation signal=%d", error);
+    if (MeterlinkInstallSignal() != 0) {
+        StationLog(LOG_ERR, "erreur installation signal=%d", errno);
         return 1;
     }
     while (WaitPidFile(kChanmgrName) < 0 && !g_meterlinkStop) {

@@ -79,20 +79,23 @@ void Complain(const char* format, int value) {
     StationLog(LOG_ERR, "%s", text);
 }
 
-bool DecodeArguments(int argc, char** argv, Arguments* arguments) {
+// 0, or -1 with errno EINVAL (told on stderr) when there is no port or no trace for it.
+int DecodeArguments(int argc, char** argv, Arguments* arguments) {
     char text[20];
     if (GetArgumentStr(argc, argv, "Port", text, sizeof text - 1) < 0) {
         std::fprintf(stderr, "usage: tracecat Port=N [Dump=1]   (N from -1 to 15)\n");
-        return false;
+        errno = EINVAL;
+        return -1;
     }
     arguments->port = ValueArgumentDecode(argc, argv, "Port");
     arguments->dump = ValueArgumentDecode(argc, argv, "Dump") > 0;
     FreeArgDecode();
     if (SerialDebugSlot(arguments->port) < 0) {
         Complain("no trace for port %d (ports -1 to 15)", arguments->port);
-        return false;
+        errno = EINVAL;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 // Id of the port's trace segment, or -1 while there is none.
@@ -142,12 +145,13 @@ int AttachTrace(int port, ReadOnlyTrace* trace, bool quiet = false) {
     return kDone;
 }
 
-bool WriteOut(const unsigned char* bytes, size_t count) {
+// 0, or -1 with errno (write).
+int WriteOut(const unsigned char* bytes, size_t count) {
     return WriteFully(STDOUT_FILENO, bytes, count);
 }
 
 // Ring bytes [from, to) without the zeros of a ring never written that far.
-bool WriteRange(const ReadOnlyTrace& trace, int from, int to) {
+int WriteRange(const ReadOnlyTrace& trace, int from, int to) {
     unsigned char block[512];
     size_t used = 0;
     for (int i = from; i < to; ++i) {
@@ -157,8 +161,8 @@ bool WriteRange(const ReadOnlyTrace& trace, int from, int to) {
         }
         block[used++] = byte;
         if (used == sizeof block) {
-            if (!WriteOut(block, used)) {
-                return false;
+            if (WriteOut(block, used) != 0) {
+                return -1;
             }
             used = 0;
         }
@@ -172,8 +176,10 @@ int DumpTrace(const ReadOnlyTrace& trace) {
         Complain("write index out of the ring (%d)", static_cast<int>(*trace.writeIndex));
         return kNoTrace;
     }
-    bool ok = WriteRange(trace, write, trace.ringSize) && WriteRange(trace, 0, write);
-    return ok ? kDone : kOutputFailed;
+    if (WriteRange(trace, write, trace.ringSize) != 0 || WriteRange(trace, 0, write) != 0) {
+        return kOutputFailed;
+    }
+    return kDone;
 }
 
 // Sleeps one poll period; a stop signal cuts it short.
@@ -230,11 +236,16 @@ int FollowTrace(int port) {
             read = write;  // the writer came back inside the ring: start from there
         }
         if (write >= 0 && write != read) {
-            bool ok = write > read ? WriteOut(trace.ring + read, static_cast<size_t>(write - read))
-                                   : WriteOut(trace.ring + read,
-                                              static_cast<size_t>(trace.ringSize - read)) &&
-                                         WriteOut(trace.ring, static_cast<size_t>(write));
-            if (!ok) {
+            int written = 0;
+            if (write > read) {
+                written = WriteOut(trace.ring + read, static_cast<size_t>(write - read));
+            } else {
+                written = WriteOut(trace.ring + read, static_cast<size_t>(trace.ringSize - read));
+                if (written == 0) {
+                    written = WriteOut(trace.ring, static_cast<size_t>(write));
+                }
+            }
+            if (written != 0) {
                 return kOutputFailed;
             }
             read = write;
@@ -264,7 +275,7 @@ void CatchStopSignals() {
 int main(int argc, char** argv) {
     StationOpenLog("tracecat");
     Arguments arguments;
-    if (!DecodeArguments(argc, argv, &arguments)) {
+    if (DecodeArguments(argc, argv, &arguments) != 0) {
         return kBadArguments;
     }
     CatchStopSignals();

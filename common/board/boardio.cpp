@@ -43,12 +43,20 @@ bool Exists(const char* path) {
     return StationStat(path, &info) == 0;
 }
 
-bool WriteText(int fd, const char* text, size_t length) {
+// One write of the whole text, started again after a signal. 0, or -1 with errno (write; ENOSPC
+// when it took less).
+int WriteText(int fd, const char* text, size_t length) {
     ssize_t written = 0;
     do {
         written = write(fd, text, length);
     } while (written < 0 && errno == EINTR);
-    return written == static_cast<ssize_t>(length);
+    if (written == static_cast<ssize_t>(length)) {
+        return 0;
+    }
+    if (written >= 0) {
+        errno = ENOSPC;
+    }
+    return -1;
 }
 
 // Waits, bounded, for the files of a line just exported to appear.
@@ -68,7 +76,7 @@ void Export(int line, const char* direction) {
         return;
     }
     StationLog(LOG_DEBUG, "%s -> /sys/class/gpio/export", number);
-    if (!WriteText(fd.Get(), number, static_cast<size_t>(length)) || fd.Close() != 0) {
+    if (WriteText(fd.Get(), number, static_cast<size_t>(length)) != 0 || fd.Close() != 0) {
         StationLog(LOG_ERR, "Cannot write export file. (%d)", errno);
         return;
     }
@@ -78,7 +86,7 @@ void Export(int line, const char* direction) {
 void SetDirection(const char* direction, const char* word) {
     StationLog(LOG_DEBUG, "%s -> %s", word, direction);
     UniqueFd fd(StationOpen(direction, O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (!fd.Valid() || !WriteText(fd.Get(), word, std::strlen(word)) || fd.Close() != 0) {
+    if (!fd.Valid() || WriteText(fd.Get(), word, std::strlen(word)) != 0 || fd.Close() != 0) {
         StationLog(LOG_ERR, "Erreur sur le positionnement en sortie de %s : %d.", direction, errno);
     }
 }
@@ -113,7 +121,7 @@ BoardIo g_board;
 int GpioWrite(int line, int value) {
     LinePath path(line, "value");
     UniqueFd fd(StationOpen(path.text, O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (!fd.Valid() || !WriteText(fd.Get(), value != 0 ? "1" : "0", 1) || fd.Close() != 0) {
+    if (!fd.Valid() || WriteText(fd.Get(), value != 0 ? "1" : "0", 1) != 0 || fd.Close() != 0) {
         StationLog(LOG_ERR, "error on  value %s :%d", path.text, errno);
         return 0;
     }

@@ -61,7 +61,7 @@ void WriteStatus(const char* text, size_t length) {
     if (g_state.fd == -1 || g_state.writeError != 0) {
         return;
     }
-    if (!WriteFully(g_state.fd, text, length)) {
+    if (WriteFully(g_state.fd, text, length) != 0) {
         g_state.writeError = errno != 0 ? errno : EIO;
         StationLog(LOG_ERR, "XmlErreur: unable to write %s : %d", g_state.path, g_state.writeError);
     }

@@ -116,12 +116,15 @@ void ApplyRawProfile(termios& attributes) {
     attributes.c_cc[VTIME] = 1;
 }
 
-bool ReadAttributes(int fd, termios& attributes) {
+// 0, or -1 with errno (tcgetattr; logged).
+int ReadAttributes(int fd, termios& attributes) {
     if (tcgetattr(fd, &attributes) != 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur lecture attributs port serie=%d", errno);
-        return false;
+        const int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur lecture attributs port serie=%d", error);
+        errno = error;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 // Every attribute write is announced with the flag words it is about to set.
@@ -131,13 +134,16 @@ void LogFlags(const termios& attributes) {
                static_cast<unsigned>(attributes.c_iflag));
 }
 
-bool WriteAttributes(int fd, const termios& attributes) {
+// 0, or -1 with errno (tcsetattr; logged).
+int WriteAttributes(int fd, const termios& attributes) {
     LogFlags(attributes);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur ecriture attributs port serie=%d", errno);
-        return false;
+        const int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur ecriture attributs port serie=%d", error);
+        errno = error;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 // A cleared record has speed B0, which hangs the line up: start from the line's own speed, so
@@ -266,7 +272,7 @@ void SerialConfigure(const char* path, int speed, char parity, int dataBits, int
 
 int SerialReconfigure(int fd, int speed, char parity, int dataBits, int stopBits) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     ApplyRawProfile(attributes);
@@ -277,46 +283,46 @@ int SerialReconfigure(int fd, int speed, char parity, int dataBits, int stopBits
     }
     ApplyDataBits(attributes, dataBits);
     ApplyStopBits(attributes, stopBits);
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetBaud(int fd, int speed) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes) || !ApplyBaud(attributes, speed)) {
+    if (ReadAttributes(fd, attributes) != 0 || !ApplyBaud(attributes, speed)) {
         return 0;
     }
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetParity(int fd, char parity) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes) || !ApplyParity(attributes, parity)) {
+    if (ReadAttributes(fd, attributes) != 0 || !ApplyParity(attributes, parity)) {
         return 0;
     }
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetDataBits(int fd, int dataBits) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     ApplyDataBits(attributes, dataBits);
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetStopBits(int fd, int stopBits) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     ApplyStopBits(attributes, stopBits);
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetSilence(int fd, int milliseconds) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     // VTIME is one byte of tenths: longer silences are held at 25.5 s rather than wrapped to a
@@ -328,12 +334,12 @@ int SerialSetSilence(int fd, int milliseconds) {
     attributes.c_cc[VMIN] = 0;
     attributes.c_cc[VTIME] = static_cast<cc_t>(tenths);
     StationLog(LOG_DEBUG, "divers.lib : temps de silence=%d 1/10s", tenths);
-    return WriteAttributes(fd, attributes) ? 1 : 0;
+    return WriteAttributes(fd, attributes) == 0 ? 1 : 0;
 }
 
 int SerialSetFlowControl(int fd, int flag) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     if (flag != 0) {
@@ -341,7 +347,7 @@ int SerialSetFlowControl(int fd, int flag) {
     } else {
         attributes.c_cflag &= ~CRTSCTS;
     }
-    bool written = WriteAttributes(fd, attributes);
+    const bool written = WriteAttributes(fd, attributes) == 0;
     StationLog(LOG_DEBUG, "divers.lib : ctrl flux CTS/RTS=%d",
                (attributes.c_cflag & CRTSCTS) != 0 ? 1 : 0);
     return written ? 1 : 0;
@@ -349,7 +355,7 @@ int SerialSetFlowControl(int fd, int flag) {
 
 int SerialGetFlowControl(int fd) {
     termios attributes{};
-    if (!ReadAttributes(fd, attributes)) {
+    if (ReadAttributes(fd, attributes) != 0) {
         return 0;
     }
     return (attributes.c_cflag & CRTSCTS) != 0 ? 1 : 0;

@@ -89,7 +89,7 @@ int FileCpySync(const char* source, const char* destination, int sync) {
     return 0;
 }
 
-bool WriteFully(int fd, const void* bytes, size_t count) {
+int WriteFully(int fd, const void* bytes, size_t count) {
     const auto* next = static_cast<const char*>(bytes);
     while (count > 0) {
         ssize_t written = write(fd, next, count);
@@ -97,12 +97,12 @@ bool WriteFully(int fd, const void* bytes, size_t count) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return -1;
         }
         next += written;
         count -= static_cast<size_t>(written);
     }
-    return true;
+    return 0;
 }
 
 int FileCpy(const char* source, const char* destination) {

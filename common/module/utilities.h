@@ -10,6 +10,6 @@ void WaitMillisecond(int ms);
 // new one). 0 on success, 1 on failure (logged).
 int FileCpySync(const char* source, const char* destination, int sync);
 int FileCpy(const char* source, const char* destination);
-// Writes all count bytes to the descriptor, going on after a signal or a partial write; false
-// on a failure (errno tells which).
-bool WriteFully(int fd, const void* bytes, size_t count);
+// Writes all count bytes to the descriptor, going on after a signal or a partial write. 0, or
+// -1 with errno (write).
+int WriteFully(int fd, const void* bytes, size_t count);

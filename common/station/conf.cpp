@@ -61,27 +61,33 @@ bool HasLineEnd(const char* text) {
     return std::strpbrk(text, "\r\n") != nullptr;
 }
 
-// Reads an "IDENT" key into an 81-byte buffer: true when it holds a value.
-bool ReadIdent(const char* key, char* buffer) {
+// Reads an "IDENT" key into an 81-byte buffer. 0 when it holds a value; -1 with errno ENOENT
+// (logged, the buffer emptied) when the key is missing or empty.
+int ReadIdent(const char* key, char* buffer) {
     long long start = MonotonicMs();
     int length = ini_gets("IDENT", key, "", buffer, kValueSize, WorkingIni().c_str());
     if (length <= 0) {
         buffer[0] = '\0';
         StationLog(LOG_ERR, "divers.lib : error  on request %s", key);
-        return false;
+        errno = ENOENT;
+        return -1;
     }
     StationLog(LOG_INFO, "divers.lib : %s pour %s en %d ms", buffer, key, ElapsedMs(start));
-    return true;
+    return 0;
 }
 
-bool WriteIdent(const char* key, const char* value) {
+// Writes an "IDENT" key and reads it back. 0, or -1 (logged) with errno EINVAL for no value or
+// one with a line end, EIO when it could not be written or did not read back the same.
+int WriteIdent(const char* key, const char* value) {
     if (value == nullptr) {
         StationLog(LOG_ERR, "divers.lib : error  on request %s=%s", key, "(null)");
-        return false;
+        errno = EINVAL;
+        return -1;
     }
     if (HasLineEnd(value)) {
         StationLog(LOG_ERR, "divers.lib : valeur refusee pour %s (fin de ligne)", key);
-        return false;
+        errno = EINVAL;
+        return -1;
     }
     long long start = MonotonicMs();
     std::string path = WorkingIni();
@@ -96,14 +102,15 @@ bool WriteIdent(const char* key, const char* value) {
         ini_gets("IDENT", key, "", stored, kValueSize, path.c_str()) < 0 ||
         std::string(kept).substr(0, kValueSize - 1) != stored) {
         StationLog(LOG_ERR, "divers.lib : error  on request %s=%s", key, value);
-        return false;
+        errno = EIO;
+        return -1;
     }
     StationLog(LOG_INFO, "divers.lib : %s pour %s en %d ms", value, key, ElapsedMs(start));
-    return true;
+    return 0;
 }
 
 const char* IdentText(const char* key, char* buffer, const char* fallback) {
-    if (!ReadIdent(key, buffer)) {
+    if (ReadIdent(key, buffer) != 0) {
         std::snprintf(buffer, kValueSize, "%s", fallback);
     }
     return buffer;
@@ -111,7 +118,7 @@ const char* IdentText(const char* key, char* buffer, const char* fallback) {
 
 int IdentNumber(const char* key) {
     char value[kValueSize];
-    return ReadIdent(key, value) ? ToInt(value) : 0;
+    return ReadIdent(key, value) == 0 ? ToInt(value) : 0;
 }
 
 // ---- Sizing keys ----
@@ -158,7 +165,8 @@ const StationSizes& Sizes() {
 
 // ---- EEPROM ----
 
-bool ReadImageFromFile(int fd, unsigned char* image) {
+// The record from a plain file. 0, or -1 with errno (pread; EIO when it ends early), logged.
+int ReadImageFromFile(int fd, unsigned char* image) {
     int done = 0;
     while (done < kEepromSize) {
         ssize_t n = pread(fd, image + done, kEepromSize - done, done);
@@ -166,53 +174,62 @@ bool ReadImageFromFile(int fd, unsigned char* image) {
             continue;
         }
         if (n <= 0) {
-            StationLog(LOG_ERR, "divers.lib : erreur dans la lecture e2prom:%d",
-                       n < 0 ? errno : EIO);
-            return false;
+            const int error = n < 0 ? errno : EIO;
+            StationLog(LOG_ERR, "divers.lib : erreur dans la lecture e2prom:%d", error);
+            errno = error;
+            return -1;
         }
         done += static_cast<int>(n);
     }
-    return true;
+    return 0;
 }
 
-bool ReadImageFromBus(int fd, unsigned char* image) {
+// The record from the I2C device. 0, or -1 with errno (ioctl), logged.
+int ReadImageFromBus(int fd, unsigned char* image) {
     // Two transfers: set the EEPROM's address pointer to 0, then read the whole record.
     unsigned char offset = 0;
     i2c_msg setPointer{kEepromAddress, 0, 1, &offset};
     i2c_rdwr_ioctl_data transfer{&setPointer, 1};
     if (ioctl(fd, I2C_RDWR, &transfer) < 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur dans raz adr e2prom:%d", errno);
-        return false;
+        const int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur dans raz adr e2prom:%d", error);
+        errno = error;
+        return -1;
     }
     i2c_msg readRecord{kEepromAddress, I2C_M_RD, kEepromSize, image};
     transfer = {&readRecord, 1};
     if (ioctl(fd, I2C_RDWR, &transfer) < 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur dans la lecture e2prom:%d", errno);
-        return false;
+        const int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur dans la lecture e2prom:%d", error);
+        errno = error;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
-bool ReadEeprom(unsigned char* image) {
+// The 128-byte record, from the device or a plain file in its place. 0, or -1 with errno
+// (logged).
+int ReadEeprom(unsigned char* image) {
     long long start = MonotonicMs();
     {
         UniqueFd device(StationOpen(kEepromDevice, O_RDWR | O_CLOEXEC));
         if (device.Get() < 0) {
-            StationLog(LOG_ERR, "divers.lib : erreur ouverture i2c : %d", errno);
-            return false;
+            const int error = errno;
+            StationLog(LOG_ERR, "divers.lib : erreur ouverture i2c : %d", error);
+            errno = error;
+            return -1;
         }
         // Off the board the device may be a plain file holding the record.
         struct stat status {};
         bool plainFile = fstat(device.Get(), &status) == 0 && S_ISREG(status.st_mode);
-        bool read = plainFile ? ReadImageFromFile(device.Get(), image)
-                              : ReadImageFromBus(device.Get(), image);
-        if (!read) {
-            return false;
+        if ((plainFile ? ReadImageFromFile(device.Get(), image)
+                       : ReadImageFromBus(device.Get(), image)) != 0) {
+            return -1;
         }
     }
     StationLog(LOG_DEBUG, "Read 128 bytes rom eeprom at 0x%02x en %d ms ", kEepromAddress,
                ElapsedMs(start));
-    return true;
+    return 0;
 }
 
 int32_t LittleEndian32(const unsigned char* bytes) {
@@ -338,7 +355,7 @@ int GetConsigneRMaxNb() {
 
 const char* GetStationName() {
     static char name[kValueSize];
-    if (!ReadIdent("NAME", name)) {
+    if (ReadIdent("NAME", name) != 0) {
         StationLog(LOG_ERR, "divers.lib : Pb lecture nom station");
         std::snprintf(name, sizeof name, "ERROR");
     }
@@ -347,7 +364,7 @@ const char* GetStationName() {
 
 int GetStationId() {
     char text[kValueSize];
-    if (!ReadIdent("ID", text)) {
+    if (ReadIdent("ID", text) != 0) {
         StationLog(LOG_ERR, "divers.lib : Pb lecture identification station");
         return -1;
     }
@@ -361,7 +378,7 @@ int GetStationId() {
 
 int GetStationSlaveNumber() {
     char text[kValueSize];
-    if (!ReadIdent("MODBUS_ADDR", text)) {
+    if (ReadIdent("MODBUS_ADDR", text) != 0) {
         StationLog(LOG_ERR, "divers.lib : Pb lecture code esclave");
         return -1;
     }
@@ -374,19 +391,19 @@ int GetStationSlaveNumber() {
 }
 
 int SetStationName(const char* name) {
-    return WriteIdent("NAME", name) ? 1 : 0;
+    return WriteIdent("NAME", name) == 0 ? 1 : 0;
 }
 
 int SetStationID(int id) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", id);
-    return WriteIdent("ID", text) ? 1 : 0;
+    return WriteIdent("ID", text) == 0 ? 1 : 0;
 }
 
 int SetSlaveNumber(int number) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", number);
-    return WriteIdent("MODBUS_ADDR", text) ? 1 : 0;
+    return WriteIdent("MODBUS_ADDR", text) == 0 ? 1 : 0;
 }
 
 int GetORXBASESerialNumber() {
@@ -472,7 +489,7 @@ int Initialize_InfoVersion() {
     FileCpy(kMasterIni, kWorkingIni);
 
     unsigned char image[kEepromSize];
-    if (!ReadEeprom(image)) {
+    if (ReadEeprom(image) != 0) {
         return 0;
     }
     unsigned char sum = 0;

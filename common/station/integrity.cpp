@@ -66,11 +66,12 @@ void ToHex(const uint8_t* raw, char* digest) {
     digest[integrity::kDigestLength] = '\0';
 }
 
-// The digest of a file into `digest` (33 bytes): false when it cannot be opened or read.
-bool DigestOfFile(const char* path, char* digest) {
+// The digest of a file into `digest` (33 bytes). 0, or -1 with errno when it cannot be opened
+// (StationOpen) or read (read).
+int DigestOfFile(const char* path, char* digest) {
     UniqueFd fd(StationOpen(path, O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
-        return false;
+        return -1;
     }
     MD5_CTX context;
     MD5Init(&context);
@@ -81,7 +82,7 @@ bool DigestOfFile(const char* path, char* digest) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return -1;
         }
         if (got == 0) {
             break;
@@ -91,18 +92,19 @@ bool DigestOfFile(const char* path, char* digest) {
     uint8_t raw[MD5_DIGEST_LENGTH];
     MD5Final(raw, &context);
     ToHex(raw, digest);
-    return true;
+    return 0;
 }
 
 // Copies the temporary file over the configuration in blocks of at most 80 bytes and forces it
-// to disk: true when every byte landed (each failure logged).
-bool CopyTemporary(const char* temporary, const char* configuration, mode_t mode) {
+// to disk. 0 when every byte landed; -1 with errno otherwise (each failure logged; EIO for a
+// temporary file cut short meanwhile).
+int CopyTemporary(const char* temporary, const char* configuration, mode_t mode) {
     struct stat info {};
     if (StationStat(temporary, &info) != 0) {
         StationLog(LOG_ERR,
                    "divers.lib : erreur de lecture de la taille du fichier temporaire %s=%d",
                    temporary, errno);
-        return false;
+        return -1;
     }
     UniqueFd in(StationOpen(temporary, O_RDONLY | O_CLOEXEC));
     UniqueFd out;
@@ -114,7 +116,7 @@ bool CopyTemporary(const char* temporary, const char* configuration, mode_t mode
                    "divers.lib : erreur d'ouverture du fichier temporaire ou du fichier de "
                    "configuration =%d",
                    errno);
-        return false;
+        return -1;
     }
     fchmod(out.Get(), mode);  // as the one it replaces, whatever the umask
 
@@ -124,22 +126,28 @@ bool CopyTemporary(const char* temporary, const char* configuration, mode_t mode
         size_t want = static_cast<size_t>(std::min<off_t>(left, kCopyBlock));
         errno = 0;  // a file cut short meanwhile ends with 0
         if (ReadFully(in.Get(), block, want) != static_cast<ssize_t>(want)) {
-            StationLog(LOG_ERR, "divers.lib : erreur lecture fichier temporaire=%d", errno);
-            return false;
+            const int error = errno;
+            StationLog(LOG_ERR, "divers.lib : erreur lecture fichier temporaire=%d", error);
+            errno = error != 0 ? error : EIO;
+            return -1;
         }
-        if (!WriteFully(out.Get(), block, want)) {
-            StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier configuration=%d", errno);
-            return false;
+        if (WriteFully(out.Get(), block, want) != 0) {
+            const int error = errno;
+            StationLog(LOG_DEBUG, "divers.lib : erreur ecriture fichier configuration=%d", error);
+            errno = error;
+            return -1;
         }
         left -= static_cast<off_t>(want);
     }
     // The new configuration is on disk, under its name, before a digest is written for it: a
     // power cut must not leave a digest of a file that is not there.
     if (fsync(out.Get()) != 0 || out.Close() != 0 || StationSyncDirectory(configuration) != 0) {
-        StationLog(LOG_ERR, "divers.lib : erreur ecriture fichier configuration=%d", errno);
-        return false;
+        const int error = errno;
+        StationLog(LOG_ERR, "divers.lib : erreur ecriture fichier configuration=%d", error);
+        errno = error;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -176,7 +184,7 @@ long GetSizeConfiguration() {
 
 const char* GetConfigurationMD5() {
     static char digest[integrity::kDigestLength + 1];
-    if (!DigestOfFile(integrity::kConfigurationFile, digest)) {
+    if (DigestOfFile(integrity::kConfigurationFile, digest) != 0) {
         StationLog(LOG_ERR, "divers.lib : erreur lors du calcul MD5 du fichier de parametre %s",
                    integrity::kConfigurationFile);
         return nullptr;
@@ -239,7 +247,7 @@ int RefreshConfiguration(const char* temporary) {
     }
     StationLog(LOG_DEBUG, "divers.lib : %s renomme en %s", configuration, backup.text);
 
-    if (temporary != nullptr && CopyTemporary(temporary, configuration, mode)) {
+    if (temporary != nullptr && CopyTemporary(temporary, configuration, mode) == 0) {
         StationLog(LOG_DEBUG, "divers.lib : %s copie en %s", temporary, configuration);
         // A configuration without its digest is not taken: the previous one and its digest,
         // left as they were, go back together.
@@ -278,7 +286,7 @@ char* GetTemporaryConfiguration() {
 
 char* MDFile(const char* path) {
     char digest[integrity::kDigestLength + 1];
-    if (!DigestOfFile(path, digest)) {
+    if (DigestOfFile(path, digest) != 0) {
         return nullptr;
     }
     return CopyText(digest);

@@ -205,15 +205,15 @@ bool IsFieldText(const char* text) {
 }
 
 // Appends one line in one write and syncs it; a line that did not go in whole is taken out
-// again. True on success; errno otherwise.
-bool AppendLine(const char* text, size_t length) {
+// again. 0, or -1 with errno (ENOSPC for a line that went in partly).
+int AppendLine(const char* text, size_t length) {
     UniqueFd fd(StationOpen(kOperatorFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (!fd.Valid()) {
-        return false;
+        return -1;
     }
     struct stat info {};
     if (fstat(fd.Get(), &info) != 0) {
-        return false;
+        return -1;
     }
     ssize_t written = 0;
     do {
@@ -221,7 +221,7 @@ bool AppendLine(const char* text, size_t length) {
     } while (written < 0 && errno == EINTR);
     if (written == static_cast<ssize_t>(length)) {
         if (fsync(fd.Get()) == 0) {
-            return fd.Close() == 0;
+            return fd.Close();
         }
     } else if (written >= 0) {
         errno = ENOSPC;  // a regular file takes less than asked only when it has no room left
@@ -231,7 +231,7 @@ bool AppendLine(const char* text, size_t length) {
         fsync(fd.Get());
     }
     errno = error;
-    return false;
+    return -1;
 }
 
 }  // namespace
@@ -410,7 +410,7 @@ int VelunUserAdd(const char* login, const char* name, int rights, const char* pa
     }
     // A line longer than a reader takes could never be found again.
     bool fits = length > 0 && length <= operators::kLineMax + 1;
-    if (!fits || !AppendLine(text, static_cast<size_t>(length))) {
+    if (!fits || AppendLine(text, static_cast<size_t>(length)) != 0) {
         const char* shown = login != nullptr ? login : "(null)";
         StationLog(LOG_ERR, "divers.lib : erreur lors de l'ecriture de l'utilisateur %.*s dans %s",
                    PrintableLength(shown), shown, kOperatorFile);

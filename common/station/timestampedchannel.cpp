@@ -317,11 +317,7 @@ int ReadTimestampedChannelContextFile(TimeStampedReader* reader, const char* nam
     return 1;
 }
 
-void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
-    SaveTimestampedChannelContextFile(reader, name);
-}
-
-int SaveTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
+int WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name) {
     const timeval start = Clock().Now();
     const std::string path = TimestampedChannelContextPath(name);
     std::string text;

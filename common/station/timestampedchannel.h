@@ -65,8 +65,6 @@ int ReadTimestampedChannelContextFile(TimeStampedReader* reader, const char* nam
 // number of new lines (> 0); 0 none new; -1 the read gave no line or failed (state unchanged).
 int InitializeReadTimeStampedLine(TimeStampedReader* reader, TimeStampedSource* source);
 // Saves the context of every source, replacing the file whole (a power cut leaves the old or
-// the new one).
-void WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);
-// The same with its outcome: 0 saved; -1 with errno when the file could not be replaced, or its
-// folder not synced (logged at error level): the next run would then repeat this run's lines.
-int SaveTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);
+// the new one). 0 saved; -1 with errno when the file could not be replaced, or its folder not
+// synced (logged at error level): the next run would then repeat this run's lines.
+int WriteTimestampedChannelContextFile(TimeStampedReader* reader, const char* name);

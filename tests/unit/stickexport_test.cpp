@@ -107,10 +107,10 @@ class StickExportRun : public ::testing::Test {
         int status;
         StickExportStart(&run, argc, argv.data());
         StickExportBlink(&run);
-        if (!StickExportFindKey(&run)) {
+        if (StickExportFindKey(&run) != 0) {
             StickExportRelease(&run);
             status = stickexport::kNoKey;
-        } else if (!StickExportMountKey(&run)) {
+        } else if (StickExportMountKey(&run) != 0) {
             StickExportRelease(&run);
             status = stickexport::kMountFailed;
         } else {

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -349,7 +350,7 @@ TEST_F(ReadingContext, ContextFileIsNamedWholeAfterItsDestination) {
         SCOPED_TRACE(c.destination);
         EXPECT_EQ(TimestampedChannelContextPath(c.destination.c_str()), c.path);
         reader.sequence = static_cast<int>(c.destination.size());
-        WriteTimestampedChannelContextFile(&reader, c.destination.c_str());
+        EXPECT_EQ(WriteTimestampedChannelContextFile(&reader, c.destination.c_str()), 0);
         EXPECT_EQ(
             sandbox.ReadFile(c.path).substr(0, 3),
             (std::ostringstream() << std::hex << std::uppercase << c.destination.size() << ";")
@@ -365,6 +366,9 @@ TEST_F(ReadingContext, ContextThatCannotBeWrittenLeavesTheOldOneWhole) {
     small.Fill();
     AddMemo(kLevel, 5);
     ExportRun(reader, "key");
+    errno = 0;
+    EXPECT_EQ(WriteTimestampedChannelContextFile(&reader, "key"), -1);
+    EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(sandbox.ReadFile("/var/nonvolatile/key.context"), old);
     EXPECT_TRUE(
         sandbox.LogHas(
