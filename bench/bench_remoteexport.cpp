@@ -124,7 +124,7 @@ struct Station {
         int stationLog = 0;
         int commLog = 0;
         RemoteApplyFrom(from, &cursor, &stationLog, &commLog);
-        const int before = NbLignes;
+        const int before = cursor.NbLignes;
         *bytes = 0;
         work.lineBuffer = memo.data();
         for (int c = 1; c <= kMemos; ++c) {
@@ -136,7 +136,7 @@ struct Station {
         *bytes += Upload(FonctionLectureDonneeStation, kLogLines);
         work.lineBuffer = comm.data();
         *bytes += Upload(FonctionLectureDonneeComm, kLogLines);
-        return NbLignes - before;
+        return cursor.NbLignes - before;
     }
 
     std::string root;
@@ -187,7 +187,7 @@ void Kind(benchmark::State& state, int kind) {
     RemoteApplyFrom("011,", &s.cursor, &stationLog, &commLog);
     int lines = 0;
     for (auto _ : state) {
-        const int before = NbLignes;
+        const int before = s.cursor.NbLignes;
         if (kind == 0) {
             s.work.lineBuffer = s.memo.data();
             s.cursor.channel = 1;
@@ -201,7 +201,7 @@ void Kind(benchmark::State& state, int kind) {
             s.cursor.channel = -1;
             s.Upload(FonctionLectureDonneeComm, kLogLines);
         }
-        lines = NbLignes - before;
+        lines = s.cursor.NbLignes - before;
     }
     state.counters["per_line"] = benchmark::Counter(
         static_cast<double>(lines),

@@ -60,11 +60,11 @@ struct Station {
                                 {name, "%.1f", 2, kFlagTimeStamped | kFlagDefined, 1, 0, 0, 0.1f});
         }
         memories->SetLastChannel(60);
-        if (CsvChannelsOpen() != 0) {
+        if (CsvChannelsOpen(&csv) != 0) {
             std::fprintf(stderr, "channel information not opened\n");
             std::exit(2);
         }
-        SetSeparateur(",");
+        SetSeparateur(&csv.file, ",");
 
         // A value every 10 s on each memo; the logs: channel changes and call events.
         memo.resize(kMemoLines * 8);
@@ -94,7 +94,7 @@ struct Station {
         reader.work = &work;
     }
     ~Station() {
-        CsvChannelsClose();
+        CsvChannelsClose(&csv);
         delete memories;
         std::error_code ignored;
         fs::remove_all(root, ignored);
@@ -110,17 +110,17 @@ struct Station {
             source.identifier = static_cast<uint16_t>(0x1600 + c - 1);
             char path[96];
             std::snprintf(path, sizeof path, "%s/Debit pompe %d.%d.csv", key, c, c);
-            lines += RafraichitVoie(path, &reader, &source, kMemoLines) * kMemoLines;
+            lines += RafraichitVoie(&csv, path, &reader, &source, kMemoLines) * kMemoLines;
         }
         work.lineBuffer = station.data();
         source.identifier = 1;
-        lines += RafraichitJournalStation((std::string(key) + "/station.csv").c_str(), &reader,
-                                          &source, kLogLines) *
+        lines += RafraichitJournalStation(&csv, (std::string(key) + "/station.csv").c_str(),
+                                          &reader, &source, kLogLines) *
                  kLogLines;
         work.lineBuffer = comm.data();
         source.identifier = 3;
-        lines += RafraichitJournalComm((std::string(key) + "/comm.csv").c_str(), &reader, &source,
-                                       kLogLines) *
+        lines += RafraichitJournalComm(&csv, (std::string(key) + "/comm.csv").c_str(), &reader,
+                                       &source, kLogLines) *
                  kLogLines;
         return lines;
     }
@@ -136,6 +136,7 @@ struct Station {
     std::vector<unsigned char> memo, station, comm;
     TimeStampedWork work;
     TimeStampedReader reader{};
+    CsvWriter csv;
 };
 
 Station& TheStation() {

@@ -20,13 +20,7 @@
 
 using namespace csvrecord;
 
-int NbLignes = 0;
-
 namespace {
-
-char g_separator[5] = ",";
-ChannelValues g_values;
-ChannelInfo g_info;
 
 long long RealMonotonicMs() {
     timespec now{};
@@ -128,15 +122,13 @@ int Finish(const char* path, int fd) {
 enum class Kind { kStation, kComm, kMemo };
 
 // The local date of a time as "YYYY-MM-DD HH:MM:SS" into out (at least 48 bytes, not
-// terminated); its length, 19 for any year of four digits. A source's lines come in time order,
-// many to the hour: the hour's text is kept, and only minutes and seconds are worked out, as long
-// as the time is in an hour whose start and end have the same local hour and offset (no change
-// of time inside it). Each source starts again with its oldest line, so the next time may fall
+// terminated); its length, 19 for any year of four digits. The file's kept hour serves when the
+// time falls in it. Each source starts again with its oldest line, so the next time may fall
 // before the kept hour as well as after it.
-int IsoDate(time_t time, char* out) {
-    static time_t start = 1;
-    static time_t end = 0;
-    static char head[14];  // "YYYY-MM-DD HH:"
+int IsoDate(EcritFichier* file, time_t time, char* out) {
+    time_t& start = file->hourStart;
+    time_t& end = file->hourEnd;
+    char(&head)[sizeof file->hour] = file->hour;
     if (time < start || time >= end) {
         struct tm date;
         LocalDate(time, date);
@@ -197,36 +189,35 @@ void Put(EcritFichier* file, const char* bytes, size_t count) {
     file->used += count;
 }
 
-// The file of this run: appended to through one buffer, taken back to what it was when this
-// run could not write it whole.
-EcritFichier g_file;
-
-int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-            int count) {
+// The writer's file is appended to through its one buffer, and taken back to what it was when
+// this call could not write it whole.
+int Refresh(CsvWriter* writer, Kind kind, const char* path, TimeStampedReader* reader,
+            TimeStampedSource* source, int count) {
     bool existed = false;
     off_t length = 0;
-    EcritFichier* file = &g_file;
+    EcritFichier* file = &writer->file;
+    const char* separatorText = file->separator;
     file->used = 0;
     file->fd = OpenForAppend(path, existed, length);
     if (file->fd < 0) {
         return 0;
     }
     const int memoChannel = GetModbusAddrChannel(source->identifier);
-    const size_t separator = std::strlen(g_separator);
+    const size_t separator = std::strlen(separatorText);
     for (int i = 0; i < count; ++i) {
         const int number = source->firstLine + i;
         const Line line =
             kind == Kind::kMemo ? MemoLine(reader, number) : EventLine(reader, number);
         bool written = EcritDate(file, static_cast<time_t>(line.time)) != 0;
-        ++NbLignes;
+        ++writer->NbLignes;
         char value[64];
         switch (kind) {
             case Kind::kStation: {
                 const int channel = GetModbusAddrChannel(line.word);
-                const char* stored = GetChannelName(&g_info, channel);
+                const char* stored = GetChannelName(&writer->info, channel);
                 char middle[96];
                 auto at = std::to_chars(middle, middle + 16, channel).ptr;
-                std::memcpy(at, g_separator, separator);
+                std::memcpy(at, separatorText, separator);
                 at += separator;
                 *at++ = '"';
                 for (const char* c = stored != nullptr ? stored : ""; *c != 0; ++c) {
@@ -234,15 +225,15 @@ int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedS
                     *at++ = *c == '"' ? '\'' : *c;
                 }
                 *at++ = '"';
-                std::memcpy(at, g_separator, separator);
+                std::memcpy(at, separatorText, separator);
                 at += separator;
                 const size_t n = static_cast<size_t>(at - middle);
                 written = written && Reserve(file, n);
                 if (written) {
                     Put(file, middle, n);
                 }
-                display_chan_value_log_raw(&g_values, &g_info, channel, line.value, value,
-                                           sizeof value, 1);
+                display_chan_value_log_raw(&writer->values, &writer->info, channel, line.value,
+                                           value, sizeof value, 1);
                 written = written && EcritFin(file, value) != 0;
                 break;
             }
@@ -254,8 +245,8 @@ int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedS
                 break;
             }
             case Kind::kMemo:
-                display_chan_value_log_raw(&g_values, &g_info, memoChannel, line.value, value,
-                                           sizeof value, 1);
+                display_chan_value_log_raw(&writer->values, &writer->info, memoChannel, line.value,
+                                           value, sizeof value, 1);
                 written = written && EcritFin(file, value) != 0;
                 break;
         }
@@ -278,18 +269,19 @@ int Refresh(Kind kind, const char* path, TimeStampedReader* reader, TimeStampedS
 
 }  // namespace
 
-void SetSeparateur(const char* separator) {
-    std::snprintf(g_separator, sizeof g_separator, "%s", separator != nullptr ? separator : "");
+void SetSeparateur(EcritFichier* file, const char* separator) {
+    std::snprintf(file->separator, sizeof file->separator, "%s",
+                  separator != nullptr ? separator : "");
 }
 
-int CsvChannelsOpen() {
-    ChannelReadOpen(&g_values);
-    return ChannelInfoOpen(&g_info);
+int CsvChannelsOpen(CsvWriter* writer) {
+    ChannelReadOpen(&writer->values);
+    return ChannelInfoOpen(&writer->info);
 }
 
-void CsvChannelsClose() {
-    ChannelInfoClose(&g_info);
-    ChannelReadClose(&g_values);
+void CsvChannelsClose(CsvWriter* writer) {
+    ChannelInfoClose(&writer->info);
+    ChannelReadClose(&writer->values);
 }
 
 const char* NettoieNomFichier(const char* name) {
@@ -377,28 +369,28 @@ int EcritChaine(EcritFichier* file, const char* text) {
 }
 
 int EcritDate(EcritFichier* file, time_t time) {
-    const size_t separator = std::strlen(g_separator);
+    const size_t separator = std::strlen(file->separator);
     if (!Reserve(file, 48 + separator)) {
         return 0;
     }
-    file->used += static_cast<size_t>(IsoDate(time, file->buffer + file->used));
-    Put(file, g_separator, separator);
+    file->used += static_cast<size_t>(IsoDate(file, time, file->buffer + file->used));
+    Put(file, file->separator, separator);
     return 1;
 }
 
-int RafraichitJournalStation(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                             int count) {
-    return Refresh(Kind::kStation, path, reader, source, count);
+int RafraichitJournalStation(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                             TimeStampedSource* source, int count) {
+    return Refresh(writer, Kind::kStation, path, reader, source, count);
 }
 
-int RafraichitJournalComm(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                          int count) {
-    return Refresh(Kind::kComm, path, reader, source, count);
+int RafraichitJournalComm(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                          TimeStampedSource* source, int count) {
+    return Refresh(writer, Kind::kComm, path, reader, source, count);
 }
 
-int RafraichitVoie(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                   int count) {
-    return Refresh(Kind::kMemo, path, reader, source, count);
+int RafraichitVoie(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                   TimeStampedSource* source, int count) {
+    return Refresh(writer, Kind::kMemo, path, reader, source, count);
 }
 
 // ---- remoteexport ----------------------------------------------------------------------------
@@ -508,7 +500,7 @@ size_t ReadLines(Kind kind, char* buffer, size_t size, size_t count, ExportCurso
         }
         const int from = static_cast<int>(cursor->skip);
         cursor->skip = 0;
-        ++NbLignes;
+        ++cursor->NbLignes;
         std::memcpy(buffer + total, line + from, static_cast<size_t>(length - from));
         total += static_cast<size_t>(length - from);
     }

@@ -27,17 +27,6 @@ constexpr int kStationMargin = 200;
 constexpr int kLineMargin = 120;
 }  // namespace csvrecord
 
-// Every line written (stickexport) or handed over (remoteexport) in this process.
-extern int NbLignes;
-
-// The field separator of stickexport's lines ("," for the key; at most 4 characters).
-void SetSeparateur(const char* separator);
-
-// The channel values and information the writers read names, types and scales from, opened for
-// the run (0, or the ChannelInfoOpen failure) and closed again.
-int CsvChannelsOpen();
-void CsvChannelsClose();
-
 // The name made fit for a file name: at most 99 characters, each of * ? / < > : and of the other
 // characters a vfat key refuses (" \ | and the control characters) made "_". The result is a
 // buffer of the function, valid until its next call.
@@ -47,12 +36,38 @@ const char* NettoieNomFichier(const char* name);
 // gathered in the file's buffer and go to the key in large blocks. Each returns 1 on success, 0
 // on failure; after a failure the descriptor is already closed.
 
-// The file being appended to: its descriptor and the bytes not yet written.
+// The file being appended to: its descriptor, the bytes not yet written, the field separator
+// ("," for the key; at most 4 characters) and the local hour of the last date written. A
+// source's lines come in time order, many to the hour: the hour's text is kept, and only minutes
+// and seconds are worked out, as long as the time is in an hour whose start and end have the same
+// local hour and offset (no change of time inside it).
 struct EcritFichier {
     int fd = -1;
     size_t used = 0;
+    char separator[5] = ",";
+    time_t hourStart = 1;  // the kept hour is [hourStart, hourEnd); empty when none is kept
+    time_t hourEnd = 0;
+    char hour[14] = {};  // "YYYY-MM-DD HH:"
     char buffer[csvrecord::kFileBufferSize];
 };
+
+// stickexport's writer for one run: the file, the channel values and information the lines
+// read names, types and scales from, and the count of lines written (NbLignes, reported at the
+// end of the run).
+struct CsvWriter {
+    EcritFichier file;
+    ChannelValues values;
+    ChannelInfo info;
+    int NbLignes = 0;
+};
+
+// The field separator of the writer's lines.
+void SetSeparateur(EcritFichier* file, const char* separator);
+
+// The writer's channel memories, opened for the run (0, or the ChannelInfoOpen failure) and
+// closed again.
+int CsvChannelsOpen(CsvWriter* writer);
+void CsvChannelsClose(CsvWriter* writer);
 
 // Writes all bytes. A descriptor that takes nothing (EAGAIN) is waited for (poll), for at most
 // 60 s from the start of the call: then "too long to write of %d". Any other error: "write of
@@ -64,7 +79,7 @@ int EcritBufferWithin(int fd, const char* bytes, int length, int boundMs);
 int EcritFin(EcritFichier* file, const char* text);
 // The text (at most 120 characters) between double quotes.
 int EcritChaine(EcritFichier* file, const char* text);
-// The local date and time "YYYY-MM-DD HH:MM:SS" and the separator.
+// The local date and time "YYYY-MM-DD HH:MM:SS" and the file's separator.
 int EcritDate(EcritFichier* file, time_t time);
 // Writes what the buffer holds.
 int EcritVide(EcritFichier* file);
@@ -74,13 +89,13 @@ int EcritVide(EcritFichier* file);
 // whole (logged); such a file is taken back to what it was before the call (its length, or
 // removed when the call made it). Station log: date, channel number, "name" (its double quotes
 // made single), value. Communication log: date, "sentence" (the same). Memo: date, value. Each
-// line ends in CR LF.
-int RafraichitJournalStation(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                             int count);
-int RafraichitJournalComm(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                          int count);
-int RafraichitVoie(const char* path, TimeStampedReader* reader, TimeStampedSource* source,
-                   int count);
+// line ends in CR LF. Each line taken adds one to the writer's NbLignes.
+int RafraichitJournalStation(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                             TimeStampedSource* source, int count);
+int RafraichitJournalComm(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                          TimeStampedSource* source, int count);
+int RafraichitVoie(CsvWriter* writer, const char* path, TimeStampedReader* reader,
+                   TimeStampedSource* source, int count);
 
 // ---- remoteexport's read functions.
 
@@ -98,6 +113,7 @@ struct ExportCursor {
     // Bytes at the start of the current file's text not to hand over: the part an upload that
     // failed partway left on the server. Lines wholly in it are not counted as handed over.
     long long skip = 0;
+    int NbLignes = 0;  // lines handed over in the run, reported at its end
     ChannelValues values;
     ChannelInfo info;
     TimeStampedReader* reader = nullptr;  // whose line buffer holds the lines

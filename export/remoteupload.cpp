@@ -434,7 +434,7 @@ int RemoteExportSend(RemoteExport* run) {
         return kContextNotSaved;
     }
     StationLog(LOG_DEBUG, "Acquitte");
-    StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes,
+    StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", run->cursor->NbLignes,
                static_cast<int>(MonotonicMs() - run->startMs));
     Trace(run, "Ack\n");
     return kDone;

@@ -243,8 +243,8 @@ void StickExportExport(StickExport* run) {
     StationLog(LOG_DEBUG, "Racine(%d/%d)=%s", static_cast<int>(std::strlen(run->root)), kRootSize,
                run->root);
 
-    SetSeparateur(",");
-    CsvChannelsOpen();
+    SetSeparateur(&run->csv.file, ",");
+    CsvChannelsOpen(&run->csv);
     for (LinkedListNode* node = run->reader.sources->first; node != nullptr; node = node->next) {
         auto* source = static_cast<TimeStampedSource*>(node->data);
         const TimeStampedSource before = *source;
@@ -256,11 +256,11 @@ void StickExportExport(StickExport* run) {
         SourceFile(run, source, path, sizeof path);
         int written;
         if (source->identifier == timestamped::kStationLog) {
-            written = RafraichitJournalStation(path, &run->reader, source, count);
+            written = RafraichitJournalStation(&run->csv, path, &run->reader, source, count);
         } else if (source->identifier == timestamped::kCommLog) {
-            written = RafraichitJournalComm(path, &run->reader, source, count);
+            written = RafraichitJournalComm(&run->csv, path, &run->reader, source, count);
         } else {
-            written = RafraichitVoie(path, &run->reader, source, count);
+            written = RafraichitVoie(&run->csv, path, &run->reader, source, count);
         }
         Trace(run, "write of %s : ", path);
         WriteStrToSerialDebug(&run->trace, written != 0 ? "Ok\n" : "KO\n");
@@ -300,7 +300,7 @@ int StickExportEnd(StickExport* run) {
     if (StationUmount(kMountPoint, MNT_FORCE) != 0) {
         StationLog(LOG_ERR, "pb demontage=%s", std::strerror(errno));
     }
-    StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", NbLignes, ElapsedMs(run));
+    StationLog(LOG_DEBUG, "%d nouvelleslignes en %d ms", run->csv.NbLignes, ElapsedMs(run));
     Trace(run, run->contextSaved ? "Ack\n" : "context not saved\n");
     BoardIoSetLedUsb(&run->io, 0);
     StickExportRelease(run);
@@ -308,7 +308,7 @@ int StickExportEnd(StickExport* run) {
 }
 
 void StickExportRelease(StickExport* run) {
-    CsvChannelsClose();
+    CsvChannelsClose(&run->csv);
     FreeTimeStampedChannel(&run->reader);
     CloseSerialDebug(&run->trace);
     PlcCloseMsg();

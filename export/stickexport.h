@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "boardio.h"
+#include "csvrecord.h"
 #include "serialdebug.h"
 #include "timestampedchannel.h"
 
@@ -42,6 +43,7 @@ struct StickExport {
     SerialDebug trace;
     BoardIo io;  // the USB light
     TimeStampedReader reader{};
+    CsvWriter csv;  // the files of the key
     char serial[stickexport::kSerialMax + 1] = {};
     char destination[8 + 12 + stickexport::kSerialMax] = {};  // "stickexport_" + serial
     char root[stickexport::kRootSize] = {};                   // the export directory

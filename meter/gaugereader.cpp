@@ -461,7 +461,7 @@ int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
         MbusDecodeHeader(g->rx + data, areaLength, &header);
         MbusTraceHeader(&header, &sink);
         g->frame = f;
-        MbusDecodeRecords(g->rx + data, areaLength, &sink, nullptr);
+        MbusDecodeRecords(g->rx + data, areaLength, &sink, nullptr, &g->dates);
         g->frame = nullptr;
         return 0;
     }

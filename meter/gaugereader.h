@@ -101,6 +101,7 @@ struct Gaugereader {
     // Receive buffer of the exchanges (the sensors are read one after another): the largest long
     // frame and the noise before it.
     unsigned char rx[mbus::kReceiveSize] = {};
+    MbusDateCache dates;  // the meters' dates, converted once
     // The frame whose records are being delivered.
     GaugeFrame* frame = nullptr;
     // Configuration reading: 0 outside, 1 AUTOMATE, 2 COM, 3 CAPTEUR, 4 TRAME.

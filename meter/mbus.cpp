@@ -209,48 +209,36 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
     return local - lastLocal.tm_gmtoff;
 }
 
-// Conversions of local dates, kept: a meter sends its storage dates again at every reading, and
-// mktime walks the zone's rules (and looks at the zone file) at each call. They hold for the TZ
-// they were made in. 32 sets of 4, each entry with the fields the trace shows.
-struct DateEntry {
-    int64_t key = -1;
-    int64_t seconds = 0;
-    int16_t year = 0;  // tm's: since 1900
-    unsigned char month = 0, day = 0, hour = 0, minute = 0, second = 0, weekday = 0;
-};
-constexpr int kDateWays = 4;
-DateEntry g_dates[32][kDateWays];
-unsigned char g_dateNext[32];  // the way each set replaces next
-enum class Zone { Unknown, Unset, Set, Uncached };
-Zone g_zone = Zone::Unknown;
-char g_zoneName[64];
-
 // Forgets the conversions when TZ is no longer the one they were made in.
-void CheckZone() {
+void CheckZone(MbusDateCache* cache) {
+    using Zone = MbusDateCache::Zone;
     const char* tz = getenv("TZ");
-    if (tz == nullptr ? g_zone == Zone::Unset
-                      : g_zone == Zone::Set && strcmp(tz, g_zoneName) == 0) {
+    if (tz == nullptr ? cache->zone == Zone::Unset
+                      : cache->zone == Zone::Set && strcmp(tz, cache->zoneName) == 0) {
         return;
     }
-    for (auto& set : g_dates) {
-        for (DateEntry& e : set) {
+    for (auto& set : cache->entries) {
+        for (MbusDateCache::Entry& e : set) {
             e.key = -1;
         }
     }
     if (tz == nullptr) {
-        g_zone = Zone::Unset;
-    } else if (strlen(tz) < sizeof g_zoneName) {
-        g_zone = Zone::Set;
-        snprintf(g_zoneName, sizeof g_zoneName, "%s", tz);
+        cache->zone = Zone::Unset;
+    } else if (strlen(tz) < sizeof cache->zoneName) {
+        cache->zone = Zone::Set;
+        snprintf(cache->zoneName, sizeof cache->zoneName, "%s", tz);
     } else {
-        g_zone = Zone::Uncached;
+        cache->zone = Zone::Uncached;
     }
 }
 
-// LocalTime through the kept conversions (fields already checked to be in range).
-// t (when not null) receives the fields the trace shows.
-int64_t LocalTimeKept(int year, int month, int day, int hour, int minute, int second, tm* t) {
-    if (g_zone != Zone::Set && g_zone != Zone::Unset) {
+// LocalTime through the cache's conversions (fields already checked to be in range); without a
+// cache, or for a TZ too long to keep, the conversion is made afresh. t (when not null) receives
+// the fields the trace shows.
+int64_t LocalTimeKept(MbusDateCache* cache, int year, int month, int day, int hour, int minute,
+                      int second, tm* t) {
+    using Zone = MbusDateCache::Zone;
+    if (cache == nullptr || (cache->zone != Zone::Set && cache->zone != Zone::Unset)) {
         tm fields{};
         int64_t seconds = LocalTime(year, month, day, hour, minute, second, fields);
         if (t != nullptr) {
@@ -262,7 +250,7 @@ int64_t LocalTimeKept(int year, int month, int day, int hour, int minute, int se
         int64_t{year} << 26 | month << 22 | day << 17 | hour << 12 | minute << 6 | second;
     const unsigned set =
         static_cast<unsigned>((static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15u) >> 59);
-    for (const DateEntry& e : g_dates[set]) {
+    for (const MbusDateCache::Entry& e : cache->entries[set]) {
         if (e.key == key) {
             if (t != nullptr) {
                 *t = tm{};
@@ -282,8 +270,8 @@ int64_t LocalTimeKept(int year, int month, int day, int hour, int minute, int se
     if (t != nullptr) {
         *t = fields;
     }
-    DateEntry& e = g_dates[set][g_dateNext[set]];
-    g_dateNext[set] = static_cast<unsigned char>((g_dateNext[set] + 1) % kDateWays);
+    MbusDateCache::Entry& e = cache->entries[set][cache->next[set]];
+    cache->next[set] = static_cast<unsigned char>((cache->next[set] + 1) % MbusDateCache::kWays);
     e.key = key;
     e.seconds = seconds;
     e.year = static_cast<int16_t>(fields.tm_year);
@@ -317,37 +305,37 @@ bool ValidFields(int year, int month, int day, int hour, int minute, int second)
 }
 
 // Type G (2 bytes): a date. false for fields no calendar has (a date of zeros in an error state).
-bool DateG(const unsigned char* b, int64_t* seconds, tm* t) {
+bool DateG(MbusDateCache* cache, const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[0] >> 5) & 0x07) | ((b[1] >> 4) << 3), 0);
     int month = b[1] & 0x0F, day = b[0] & 0x1F;
     if (!ValidFields(year, month, day, 0, 0, 0)) {
         return false;
     }
-    *seconds = LocalTimeKept(year, month, day, 0, 0, 0, t);
+    *seconds = LocalTimeKept(cache, year, month, day, 0, 0, 0, t);
     return true;
 }
 
 // Type F (4 bytes): a date and a time to the minute; false also when the meter flags the time
 // invalid (byte 0 bit 7).
-bool DateTimeF(const unsigned char* b, int64_t* seconds, tm* t) {
+bool DateTimeF(MbusDateCache* cache, const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[2] >> 5) & 0x07) | ((b[3] >> 4) << 3), (b[1] >> 5) & 0x03);
     int month = b[3] & 0x0F, day = b[2] & 0x1F, hour = b[1] & 0x1F, minute = b[0] & 0x3F;
     if ((b[0] & 0x80) != 0 || !ValidFields(year, month, day, hour, minute, 0)) {
         return false;
     }
-    *seconds = LocalTimeKept(year, month, day, hour, minute, 0, t);
+    *seconds = LocalTimeKept(cache, year, month, day, hour, minute, 0, t);
     return true;
 }
 
 // Type I (6 bytes): a date and a time to the second.
-bool DateTimeI(const unsigned char* b, int64_t* seconds, tm* t) {
+bool DateTimeI(MbusDateCache* cache, const unsigned char* b, int64_t* seconds, tm* t) {
     int year = Year(((b[3] >> 5) & 0x07) | ((b[4] >> 4) << 3), 0);
     int month = b[4] & 0x0F, day = b[3] & 0x1F, hour = b[2] & 0x1F, minute = b[1] & 0x3F,
         second = b[0] & 0x3F;
     if (!ValidFields(year, month, day, hour, minute, second)) {
         return false;
     }
-    *seconds = LocalTimeKept(year, month, day, hour, minute, second, t);
+    *seconds = LocalTimeKept(cache, year, month, day, hour, minute, second, t);
     return true;
 }
 
@@ -438,6 +426,7 @@ struct Cursor {
     bool trace;        // the output wants the trace text
     bool fdLogged;     // an unknown FD code was logged for this telegram: once is enough
     bool zoneChecked;  // the kept date conversions hold for this telegram's TZ
+    MbusDateCache* dates;
 };
 
 Step StopWith(Stop why, Stop* stop) {
@@ -719,15 +708,15 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
         bool date = (r->quantity == mbus::kDatePoint && bytes == 2) ||
                     (r->quantity == mbus::kDateTimePoint && (bytes == 4 || bytes == 6));
         if (date) {
-            if (!c->zoneChecked) {
-                CheckZone();
+            if (!c->zoneChecked && c->dates != nullptr) {
+                CheckZone(c->dates);
                 c->zoneChecked = true;
             }
             tm fields{};
             tm* shown = c->trace ? &fields : nullptr;
-            bool valid = bytes == 2   ? DateG(value, &r->value, shown)
-                         : bytes == 4 ? DateTimeF(value, &r->value, shown)
-                                      : DateTimeI(value, &r->value, shown);
+            bool valid = bytes == 2   ? DateG(c->dates, value, &r->value, shown)
+                         : bytes == 4 ? DateTimeF(c->dates, value, &r->value, shown)
+                                      : DateTimeI(c->dates, value, &r->value, shown);
             if (!valid) {
                 return SetAside(c, out, r, "date invalide");
             }
@@ -869,11 +858,11 @@ void MbusTraceHeader(const MbusHeader* h, MbusOutput* out) {
     Tracef(out, "Status=$%02X Signature=%d\n", h->status, static_cast<int>(h->signature));
 }
 
-mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out,
-                             int* delivered) {
+mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out, int* delivered,
+                             MbusDateCache* dates) {
     int count = 0;
     Stop stop = Stop::End;
-    Cursor c{data, length, mbus::kHeaderSize, out->TraceWanted(), false, false};
+    Cursor c{data, length, mbus::kHeaderSize, out->TraceWanted(), false, false, dates};
     while (c.pos < c.length) {
         MbusRecord record;
         record.offset = c.pos;

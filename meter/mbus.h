@@ -116,6 +116,24 @@ class MbusOutput {
     virtual bool TraceWanted() { return true; }
 };
 
+// Conversions of local dates, kept: a meter sends its storage dates again at every reading, and
+// mktime walks the zone's rules (and looks at the zone file) at each call. They hold for the TZ
+// they were made in, and are forgotten when it changes. 32 sets of 4, each entry with the fields
+// the trace shows. The reader of the meters keeps one for its readings.
+struct MbusDateCache {
+    struct Entry {
+        int64_t key = -1;
+        int64_t seconds = 0;
+        int16_t year = 0;  // tm's: since 1900
+        unsigned char month = 0, day = 0, hour = 0, minute = 0, second = 0, weekday = 0;
+    };
+    static constexpr int kWays = 4;
+    Entry entries[32][kWays];
+    unsigned char next[32] = {};  // the way each set replaces next
+    enum class Zone { Unknown, Unset, Set, Uncached } zone = Zone::Unknown;
+    char zoneName[64] = {};
+};
+
 // Name of a quantity index, "unknow" outside 0..18.
 const char* MbusQuantityName(int quantity);
 // Name of a unit index 1..17, "unknow" otherwise.
@@ -146,5 +164,6 @@ void MbusTraceHeader(const MbusHeader* header, MbusOutput* out);
 // BCD digits A-F, an invalid date) is traced and read past; correction-factor extensions are
 // applied to the value and its multiplier. Returns how the decoding ended; the records before the
 // end were all delivered. *delivered (when not null) receives the number of records handed on.
-mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out,
-                             int* delivered);
+// Dates go through `dates` when one is given, else each is converted afresh.
+mbus::Stop MbusDecodeRecords(const unsigned char* data, int length, MbusOutput* out, int* delivered,
+                             MbusDateCache* dates = nullptr);

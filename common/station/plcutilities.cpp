@@ -17,28 +17,31 @@ namespace {
 constexpr int kTerminatorSize = 4;  // number 0, kind 1, value false
 constexpr int kFullQueuePauseMs = 100;
 
-// The process-wide request.
-PlcMessage g_message{};
-WorkingReq g_request;
-int g_queueId = -1;
-bool g_sendError = false;
-// A begin opens a batch and the send closes it, so that items are never appended after a
-// terminator and a request is never sent twice.
-bool g_batchOpen = false;
+// The process-wide request: the message, the working message over its body, the queue, and
+// whether the last send failed.
+struct PlcRequest {
+    PlcMessage message{};
+    WorkingReq request;
+    int queueId = -1;
+    bool sendError = false;
+    // A begin opens a batch and the send closes it, so that items are never appended after a
+    // terminator and a request is never sent twice.
+    bool batchOpen = false;
+} g_plc;
 
 bool BeginRequest(int command) {
-    g_batchOpen = SetHeaderReq(&g_request, command) == 1;
-    return g_batchOpen;
+    g_plc.batchOpen = SetHeaderReq(&g_plc.request, command) == 1;
+    return g_plc.batchOpen;
 }
 
 // Room for an item of `size` bytes with the terminator still after it.
 bool ItemFits(int size) {
-    if (!g_batchOpen) {
+    if (!g_plc.batchOpen) {
         StationLog(LOG_ERR, "filemsg.lib : item written outside a request");
         return false;
     }
     if (PlcGetFree() < size + kTerminatorSize) {
-        g_request.error = kMsgOverflow;
+        g_plc.request.error = kMsgOverflow;
         StationLog(LOG_ERR, "filemsg.lib : overflow error (emit)");
         return false;
     }
@@ -55,15 +58,15 @@ bool NumberOk(int number) {
 }
 
 int Terminate() {
-    if (!g_batchOpen) {
+    if (!g_plc.batchOpen) {
         StationLog(LOG_ERR, "filemsg.lib : no request to send");
         return -1;
     }
     // Our own items leave room for the terminator, but a module filling the request through
     // GetPlcUtilBuf may not have: a request without its end-of-list would be read past its
     // items by chanmgr, so it is not sent.
-    if (NumberBoolWrite(&g_request, 0, 0) != 1) {
-        g_batchOpen = false;
+    if (NumberBoolWrite(&g_plc.request, 0, 0) != 1) {
+        g_plc.batchOpen = false;
         StationLog(LOG_ERR, "filemsg.lib : overflow error (emit)");
         return -1;
     }
@@ -72,13 +75,13 @@ int Terminate() {
 
 // Message number the last header was given (the working message already holds the next one).
 int LastMessageNumber() {
-    return (static_cast<int>(g_message.body[4]) << 8) | g_message.body[5];
+    return (static_cast<int>(g_plc.message.body[4]) << 8) | g_plc.message.body[5];
 }
 
 }  // namespace
 
 void PlcInitMsg() {
-    if (g_queueId != -1) {
+    if (g_plc.queueId != -1) {
         StationLog(LOG_ERR, "filesmg.lib : Msg IP deja initialise");
         return;
     }
@@ -86,22 +89,22 @@ void PlcInitMsg() {
                    __LINE__);
     CriticalAssert(ChannelInfoOpen(GetInfoChannelAddr()) == 0, "Ouv. info voies", "plcutilities",
                    __LINE__);
-    InitWorkingReq(&g_request, g_message.body, kPlcMsgCapacity, corekey::kChanmgrQueue);
-    g_message.type = kRequestMsgType;
-    g_queueId = msgget(corekey::kChanmgrQueue, 0);
-    CriticalAssert(g_queueId != -1, "erreur sur msgget", "plcutilities", __LINE__);
+    InitWorkingReq(&g_plc.request, g_plc.message.body, kPlcMsgCapacity, corekey::kChanmgrQueue);
+    g_plc.message.type = kRequestMsgType;
+    g_plc.queueId = msgget(corekey::kChanmgrQueue, 0);
+    CriticalAssert(g_plc.queueId != -1, "erreur sur msgget", "plcutilities", __LINE__);
 }
 
 void PlcCloseMsg() {
     ChannelReadClose(GetDataChannelAddr());
     ChannelInfoClose(GetInfoChannelAddr());
-    g_queueId = -1;
-    g_sendError = false;
-    g_batchOpen = false;
+    g_plc.queueId = -1;
+    g_plc.sendError = false;
+    g_plc.batchOpen = false;
 }
 
 WorkingReq* GetPlcUtilBuf() {
-    return &g_request;
+    return &g_plc.request;
 }
 
 // ---------------------------------------------------------------- single writes
@@ -112,7 +115,7 @@ int PlcWriteBool(int channel, int value) {
     }
     LogDebug("filemsg.lib : Write Bool=%d Channel(%d)", value, channel);
     BeginRequest(kCmdWriteChannel);
-    NumberBoolWrite(&g_request, channel, value);
+    NumberBoolWrite(&g_plc.request, channel, value);
     return Terminate();
 }
 
@@ -122,7 +125,7 @@ int PlcWriteShort(int channel, int value) {
     }
     LogDebug("filemsg.lib : Write Short=%d Channel(%d)", value, channel);
     BeginRequest(kCmdWriteChannel);
-    NumberShortWrite(&g_request, channel, value);
+    NumberShortWrite(&g_plc.request, channel, value);
     return Terminate();
 }
 
@@ -132,7 +135,7 @@ int PlcWriteLong(int channel, int32_t value) {
     }
     LogDebug("filemsg.lib : Write Long=%d Channel(%d)", value, channel);
     BeginRequest(kCmdWriteChannel);
-    NumberLongWrite(&g_request, channel, value);
+    NumberLongWrite(&g_plc.request, channel, value);
     return Terminate();
 }
 
@@ -142,7 +145,7 @@ int PlcWriteFloat(int channel, float value) {
     }
     LogDebug("filemsg.lib : Write Float=%f Channel(%d)", static_cast<double>(value), channel);
     BeginRequest(kCmdWriteChannel);
-    NumberIEEEWrite(&g_request, channel, value);
+    NumberIEEEWrite(&g_plc.request, channel, value);
     return Terminate();
 }
 
@@ -153,7 +156,7 @@ int PlcWritePointValueShort(int n, int value) {
     unsigned shown = static_cast<uint16_t>(value);
     LogDebug("filemsg.lib : Write short=%u 0x%04X PointValue(%d)", shown, shown, n);
     BeginRequest(kCmdWritePointValue);
-    NumberShortWrite(&g_request, n, value);
+    NumberShortWrite(&g_plc.request, n, value);
     return Terminate();
 }
 
@@ -163,7 +166,7 @@ int PlcWritePointValueFloat(int n, float value) {
     }
     LogDebug("filemsg.lib : Write Float=%f PointValue(%d)", static_cast<double>(value), n);
     BeginRequest(kCmdWritePointValue);
-    NumberIEEEWrite(&g_request, n, value);
+    NumberIEEEWrite(&g_plc.request, n, value);
     return Terminate();
 }
 
@@ -173,9 +176,9 @@ int PlcWritePulseBool(int channel) {
     }
     LogDebug("filemsg.lib : Write Pulse Channel(%d)", channel);
     BeginRequest(kCmdWriteChannel);
-    NumberBoolWrite(&g_request, channel, 1);
-    NumberBoolWrite(&g_request, channel, 0);
-    NumberBoolWrite(&g_request, channel, 1);
+    NumberBoolWrite(&g_plc.request, channel, 1);
+    NumberBoolWrite(&g_plc.request, channel, 0);
+    NumberBoolWrite(&g_plc.request, channel, 1);
     return Terminate();
 }
 
@@ -193,10 +196,10 @@ int PlcBeginSend(int communication, int frame) {
     if (!BeginRequest(kCmdWriteFrame)) {
         return 0;
     }
-    g_batchOpen = SetPlcWrite(&g_request, communication, frame) == 1;
+    g_plc.batchOpen = SetPlcWrite(&g_plc.request, communication, frame) == 1;
     LogDebug("filemsg.lib : Write header Com(%d) Frame(%d) No(%d)", communication, frame,
              LastMessageNumber());
-    return g_batchOpen ? 1 : 0;
+    return g_plc.batchOpen ? 1 : 0;
 }
 
 int PlcWriteMsgBool(int number, int value) {
@@ -204,7 +207,7 @@ int PlcWriteMsgBool(int number, int value) {
     if (!NumberOk(number) || !ItemFits(4)) {
         return 0;
     }
-    return NumberBoolWrite(&g_request, number, value);
+    return NumberBoolWrite(&g_plc.request, number, value);
 }
 
 int PlcWriteMsgShort(int number, int value) {
@@ -213,7 +216,7 @@ int PlcWriteMsgShort(int number, int value) {
     if (!NumberOk(number) || !ItemFits(5)) {
         return 0;
     }
-    return NumberShortWrite(&g_request, number, value);
+    return NumberShortWrite(&g_plc.request, number, value);
 }
 
 int PlcWriteMsgLong(int number, int32_t value) {
@@ -221,7 +224,7 @@ int PlcWriteMsgLong(int number, int32_t value) {
     if (!NumberOk(number) || !ItemFits(7)) {
         return 0;
     }
-    return NumberLongWrite(&g_request, number, value);
+    return NumberLongWrite(&g_plc.request, number, value);
 }
 
 int PlcWriteMsgFloat(int number, float value) {
@@ -229,7 +232,7 @@ int PlcWriteMsgFloat(int number, float value) {
     if (!NumberOk(number) || !ItemFits(7)) {
         return 0;
     }
-    return NumberIEEEWrite(&g_request, number, value);
+    return NumberIEEEWrite(&g_plc.request, number, value);
 }
 
 int PlcTerminateSend() {
@@ -237,7 +240,7 @@ int PlcTerminateSend() {
 }
 
 int PlcGetFree() {
-    return g_request.capacity - g_request.position;
+    return g_plc.request.capacity - g_plc.request.position;
 }
 
 int PlcGetChannelType(int channel) {
@@ -247,13 +250,15 @@ int PlcGetChannelType(int channel) {
 // ---------------------------------------------------------------- send
 
 int SendMsgPlcUtil() {
-    g_batchOpen = false;
-    g_message.type = kRequestMsgType;
-    LogDebug("filemsg.lib : msg to chanmgr : size=%d / %d", g_request.position, g_request.capacity);
-    if (msgsnd(g_queueId, &g_message, static_cast<size_t>(g_request.position), IPC_NOWAIT) == 0) {
-        if (g_sendError) {
+    g_plc.batchOpen = false;
+    g_plc.message.type = kRequestMsgType;
+    LogDebug("filemsg.lib : msg to chanmgr : size=%d / %d", g_plc.request.position,
+             g_plc.request.capacity);
+    if (msgsnd(g_plc.queueId, &g_plc.message, static_cast<size_t>(g_plc.request.position),
+               IPC_NOWAIT) == 0) {
+        if (g_plc.sendError) {
             StationLog(LOG_INFO, "filemsg.lib: msg sending Return to normalcy");
-            g_sendError = false;
+            g_plc.sendError = false;
         }
         return 0;
     }
@@ -263,9 +268,9 @@ int SendMsgPlcUtil() {
         WaitMillisecond(kFullQueuePauseMs);
         return 0;
     }
-    if (!g_sendError) {
+    if (!g_plc.sendError) {
         StationLog(LOG_ERR, "filemsg.lib :msg sending error : %d", error);
-        g_sendError = true;
+        g_plc.sendError = true;
         return -1;
     }
     WaitMillisecond(kFullQueuePauseMs);

@@ -175,13 +175,13 @@ TEST_F(ReadFunctions, LinesInBothLayouts) {
     };
     for (const Case& c : cases) {
         Options(c.separator, c.comma);
-        const int before = NbLignes;
+        const int before = cursor.NbLignes;
         EXPECT_EQ(Upload(FonctionLectureDonneeStation, 1, 2, 16384), c.station) << c.separator;
         EXPECT_EQ(Upload(FonctionLectureDonneeComm, 3, 1, 16384), c.comm) << c.separator;
         cursor.channel = 3;
         EXPECT_EQ(Upload(FonctionLectureDonneeVoie, 11, 1, 16384), c.memo) << c.separator;
         cursor.channel = -1;
-        EXPECT_EQ(NbLignes - before, 4);
+        EXPECT_EQ(cursor.NbLignes - before, 4);
     }
 }
 
@@ -227,7 +227,7 @@ TEST(EcritDate, LocalTimesAcrossChangesOfTime) {
     };
     static EcritFichier file;
     file.fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    SetSeparateur(";");
+    SetSeparateur(&file, ";");
     for (const Zone& zone : zones) {
         setenv("TZ", zone.tz, 1);
         tzset();
@@ -256,7 +256,6 @@ TEST(EcritDate, LocalTimesAcrossChangesOfTime) {
         }
     }
     close(file.fd);
-    SetSeparateur(",");
     unsetenv("TZ");
     tzset();
 }

@@ -297,11 +297,12 @@ TEST_F(UtcZone, RecordsDecodeToValueUnitAndStorage) {
 // met them once.
 TEST_F(UtcZone, DatesAreReadInTheZoneOfTheMoment) {
     std::vector<unsigned char> data = Data("02 6C DF 1C 04 6D 04 0C 8D 11");
+    MbusDateCache dates;
     for (const char* zone : {"UTC", "EST5", "UTC"}) {
         setenv("TZ", zone, 1);
         tzset();
         Recorder out;
-        MbusDecodeRecords(data.data(), static_cast<int>(data.size()), &out, nullptr);
+        MbusDecodeRecords(data.data(), static_cast<int>(data.size()), &out, nullptr, &dates);
         ASSERT_EQ(out.records.size(), 2u) << zone;
         int64_t shift = zone[0] == 'E' ? 5 * 3600 : 0;
         EXPECT_EQ(out.records[0].value, 1419984000 + shift) << zone;

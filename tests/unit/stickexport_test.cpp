@@ -76,7 +76,6 @@ class StickExportRun : public ::testing::Test {
 
         Key("/dev/sda1", "0011AABB");
         ASSERT_EQ(CreateSerialDebug(&trace, 0), 0);
-        NbLignes = 0;  // counts for the whole process
     }
     void TearDown() override {
         CloseSerialDebug(&trace);
