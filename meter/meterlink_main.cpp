@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
         StationLog(LOG_ERR, "erreur installation signal=%d", errno);
         return 1;
     }
-    while (WaitPidFile(kChanmgrName) < 0 && !g_meterlinkStop) {
+    while (WaitPidFile(kChanmgrName, &g_meterlinkStop) < 0 && !g_meterlinkStop) {
     }
     if (g_meterlinkStop) {
         printf("fin meterlink\n");

@@ -80,6 +80,10 @@ int WritePidFile(const char* name) {
 }
 
 int WaitPidFile(const char* name) {
+    return WaitPidFile(name, nullptr);
+}
+
+int WaitPidFile(const char* name, const volatile sig_atomic_t* stop) {
     PidPath path = MakePath(name);
     StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s (%d s )", name != nullptr ? name : "",
                static_cast<int>(kWaitPidSeconds));
@@ -87,7 +91,7 @@ int WaitPidFile(const char* name) {
     for (bool first = true;; first = false) {
         // A signal caught by the module (a stop request) ends the wait at once: the caller
         // looks at its stop flag before asking again.
-        if (!first && !SleepOneSecond()) {
+        if (!first && ((stop != nullptr && *stop != 0) || !SleepOneSecond())) {
             StationLog(LOG_DEBUG, "divers.lib : attente du pid de %s interrompue",
                        name != nullptr ? name : "");
             errno = EINTR;

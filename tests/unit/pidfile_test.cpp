@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -93,6 +95,19 @@ TEST(PidFile, WaitRereadsTheFileEachSecond) {
     clock.action = [&] { box.WriteFile("/var/run/chanmgr.pid", std::to_string(getpid()) + "\n"); };
     EXPECT_EQ(WaitPidFile("chanmgr"), getpid());
     EXPECT_EQ(clock.sleeps, 5);
+}
+
+TEST(PidFile, AStopFlagSetDuringASleepThatRanToItsEndStillEndsTheWait) {
+    Sandbox box;
+    ScriptedClock clock;
+    volatile sig_atomic_t stop = 0;
+    clock.actAfter = 3;
+    clock.action = [&] { stop = 1; };  // the signal came just before the sleep began
+    errno = 0;
+    EXPECT_EQ(WaitPidFile("chanmgr", &stop), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_EQ(clock.sleeps, 3);
+    EXPECT_TRUE(box.LogHas("divers.lib : attente du pid de chanmgr interrompue")) << box.Log();
 }
 
 TEST(PidFile, DateOfTheFile) {
