@@ -192,6 +192,84 @@ TEST_F(CommLog, TextFileSentences) {
     EXPECT_EQ(Sentence(CommLogTexts::FILE, W(3, 0), 1700000000), "=== xmlrpc: 2023-11-14 22:13:20");
 }
 
+// Each code in both renderings (the text file is ours), on values that tell the two apart where
+// they differ: which pieces each has, and the texts of codes the built-in one does not know.
+TEST_F(CommLog, EveryCodeInBothRenderings) {
+    ShippedTexts();
+    struct Case {
+        uint16_t word;
+        uint32_t parameter;
+        const char* builtIn;
+        const char* file;  // null: the same as the built-in text
+    } cases[] = {
+        {W(0, 2), P('A', 2, 3, 4),
+         "<-- Port 3 : Detection. Proto Modbus Maitre Velun Appel Raccroche ", nullptr},
+        {W(1, 7), P('Z', 9, 5, 0), "--> Cycle 7 : Entite Z genere par la voie 2309 ",
+         "--> Cycle 7 : Entite Z genere par la voie 2309 \"\""},
+        {W(2, 2), P('A', 2, 3, 4),
+         "--> Cycle 2 : Entite A appel genere par l'operateur \"jdupont\"", nullptr},
+        {W(2, 3), P(0, 5, 4, 1), "--> Cycle 3 : Entite appel genere par l'operateur 5",
+         "--> Cycle 3 : appel genere par l'operateur 5"},
+        {W(3, 7), P('Z', 9, 5, 0), "=== Mise a l'heure par (7): 13/11/2017 02:35:44", nullptr},
+        {W(4, 1), P(1, 1, 'C', 1),
+         "Demande acquittement individuel : Cycle 1 : Entite C  : operateur \"korvi\"", nullptr},
+        {W(5, 1), P(1, 1, 1, 1), "Identification d'appel entrant : [info a completer]",
+         "<-- Port 1 : Identification d'appel entrant : numero 16843009"},
+        {W(5, 0), P(0, 0, 0, 0), "Identification d'appel entrant : [info a completer]",
+         "<-- Port 0 : Identification d'appel entrant : numero inconnu"},
+        {W(6, 0), P(0, 0, 0, 0), "Identification touche dtmf : [info a completer]",
+         "Identification touche dtmf"},
+        {W(7, 2), P('A', 2, 3, 4), "Identification connection ip : [2.65.2.3]", nullptr},
+        {W(8, 0), P(0, 0, 0, 0), "<-- Port 0 : Communication interrompue1h de communication ",
+         "<-- Port 0 : Communication interrompue 1h de communication "},
+        {W(9, 1), P(1, 255, 1, 1), "--> Echange Intersite station 257 - Pas d'echange parametrees'",
+         "--> Echange Intersite station 257 - Echange inhibe"},
+        {W(10, 1), P(1, 18, 1, 1), "--> Cycle 1 : Erreur modem port 1, code PIN",
+         "--> Cycle 1 : Erreur modem port 1, dep. temps appel"},
+        {W(11, 1), P(0, 0, 0, 0), "Code Inconnu: Code $0B Data $01 $00 $00 $00 $00",
+         "=== Disparition du defaut 1"},
+        {W(12, 3), P(0, 5, 4, 1), "=== Demande de reload par l'operateur \"mleroy\"", nullptr},
+        {W(13, 2), P('A', 2, 3, 4), "---> Cycle 2 : Fin de cycle. Acquittement global du cycle.",
+         "---> Cycle 2 : Fin de cycle. Acquittement global par l'entite A."},
+        {W(14, 7), P('Z', 9, 5, 0), "---> Cycle 7 : Debut de cycle.", nullptr},
+        {W(15, 2), P('A', 2, 3, 4),
+         "---> Demande d'interruption du cycle 65 par l'operateur \"jdupont\"", nullptr},
+        {W(16, 2), P(0x16, 2, 0, 0),
+         "=== Effacement des memos de la voie \"Niveau\" par l'operateur \"jdupont\".", nullptr},
+        {W(17, 3), P(0, 5, 4, 1), "=== Demande de reset par l'operateur \"mleroy\"", nullptr},
+        {W(21, 3), P(0, 5, 4, 1), "---> Identification operateur \"mleroy\" sur Minitel", nullptr},
+        {W(22, 2), P('A', 2, 3, 4), "---> Identification echouee sur vocal", nullptr},
+        {W(23, 1), P(1, 1, 1, 1), "Code Inconnu: Code $17 Data $01 $01 $01 $01 $01",
+         "=== Code PIN accepte a la tentative 1"},
+        {W(24, 1), P(1, 1, 1, 1), "Code Inconnu: Code $18 Data $01 $01 $01 $01 $01", nullptr},
+        {W(26, 3), P(0, 5, 4, 1), "Route No 3 desactivee par Voie No 1284: erreur=1",
+         "Route No 3 desactivee par Voie No 1284 \"\": erreur=1"},
+        {W(27, 7), P('Z', 9, 5, 0), "Code Inconnu: Code $1B Data $07 $5A $09 $05 $00",
+         "=== Changement de mode : (7) , erreur, cycle par cycle"},
+        {W(28, 1), P(1, 1, 1, 1), "Code Inconnu: Code $1C Data $01 $01 $01 $01 $01",
+         "=== Demarrage de la station, variables reinitialisees : KO"},
+        {W(29, 2), P('A', 2, 3, 4), "Code Inconnu: Code $1D Data $02 $41 $02 $03 $04",
+         "=== Heure de la station (2) : 1090650884"},
+        {W(30, 7), P('Z', 9, 5, 0), "Code Inconnu: Code $1E Data $07 $5A $09 $05 $00",
+         "=== Station 7"},
+        {W(128, 2), P('A', 2, 3, 4), "<-- Port 2 : Fin Appel Entrant Status Error", nullptr},
+        {W(129, 1), P(1, 'E', 1, 1),
+         "--> Cycle 1 : Entite E fin d'appel sur le port 1 :  Pas de reponse", nullptr},
+        {W(135, 1), P(1, 1, 1, 1), "Deconnexion ip [1.1.1.1]", nullptr},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Sentence(CommLogTexts::BUILTIN, c.word, c.parameter), c.builtIn)
+            << (c.word >> 8) << "/" << (c.word & 0xFF);
+    }
+    // The built-in route text shows no channel name, so it looks none up (a missing one is logged).
+    EXPECT_EQ(box.Log().find("indice=1284"), std::string::npos) << box.Log();
+    for (const Case& c : cases) {
+        EXPECT_EQ(Sentence(CommLogTexts::FILE, c.word, c.parameter),
+                  c.file != nullptr ? c.file : c.builtIn)
+            << (c.word >> 8) << "/" << (c.word & 0xFF);
+    }
+}
+
 // Every key the sentences look up is in our text file, and each of its formats fits the
 // arguments it is given: a sweep over the codes and the values that choose the pieces finds no
 // missing text and no refused format.
