@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,6 +23,315 @@ using namespace commlog;
 
 namespace {
 
+// ---- The pieces of the sentences -------------------------------------------------------------
+//
+// A sentence is the pieces of its event code, in the order of the table below. Each piece gives
+// both renderings: the key the text file holds its format under, and the built-in French text.
+// A piece is taken when its test holds; a piece marked Else belongs to the chain of the pieces
+// before it and is looked at only when none of them was taken (if / else if / else). A piece
+// of one rendering only is not there at all for the other, nor in its chains. A code that has
+// no piece in a rendering gives the unknown-code sentence.
+
+// What a piece is chosen on or given as arguments. Names as in the line: K the event code, S
+// the sub-code, P0..P3 the bytes of the parameter word P from the high one, N(a, b) = a*256 + b.
+enum class V : uint8_t {
+    kNone,  // ends the arguments of a piece
+    kK,
+    kS,
+    kP0,
+    kP1,
+    kP2,
+    kP3,
+    kP,     // the whole parameter word, as a signed int
+    kSP0,   // N(S, P0)
+    kP0P1,  // N(P0, P1): what an erasure is of
+    kP1P2,  // N(P1, P2): a channel
+    kP2P3,  // N(P2, P3): an error rate
+    // Texts: the login of operator S or P1 (empty when there is none), the name of channel
+    // N(P1, P2), the name of the channel at the Modbus address N(P0, P1).
+    kLoginS,
+    kLoginP1,
+    kName,
+    kAddressName,
+    // P as local time.
+    kYear,
+    kMonth,
+    kDay,
+    kHour,
+    kMinute,
+    kSecond,
+    kInternational,  // key "international" of section "Date" of the text file
+};
+using enum V;
+
+enum class Test : uint8_t { kAlways, kIs, kIsNot, kBit, kLetter, kHas };
+
+struct When {
+    bool orElse;
+    Test test;
+    V on;
+    int value;
+};
+constexpr When Always() {
+    return {false, Test::kAlways, kNone, 0};
+}
+constexpr When Is(V on, int value) {
+    return {false, Test::kIs, on, value};
+}
+constexpr When IsNot(V on, int value) {
+    return {false, Test::kIsNot, on, value};
+}
+constexpr When Bit(V on, int mask) {
+    return {false, Test::kBit, on, mask};
+}
+// A capital letter.
+constexpr When Letter(V on) {
+    return {false, Test::kLetter, on, 0};
+}
+// A login that exists (not "Unknow"), a channel that has a name.
+constexpr When Has(V on) {
+    return {false, Test::kHas, on, 0};
+}
+constexpr When Else(When when = Always()) {
+    when.orElse = true;
+    return when;
+}
+
+enum class Only : uint8_t { kBoth, kBuiltIn, kFile };
+using enum Only;
+
+constexpr int kArgsMax = 6;
+
+struct Row {
+    int code;
+    When when;
+    // The key of the piece's format in the text file; none: the file's sentence uses the text
+    // below as it is, not looked up (and nothing when there is none either).
+    const char* key;
+    // The built-in French text; it takes the first arguments, as many as it has conversions.
+    const char* text;
+    V args[kArgsMax] = {};
+    Only only = kBoth;
+    const char* section = nullptr;  // of the key, when not the section of the code
+};
+
+// The pieces of a code that has none in the rendering; also their section of the text file.
+constexpr int kUnknownCode = 256;
+
+// clang-format off
+constexpr Row kRows[] = {
+    {0, Always(), "port_detection", "<-- Port %d : Detection. ", {kP2}},
+    {0, Is(kS, 0), "proto_nonidentifie", "Proto. non identifie "},
+    {0, Else(Is(kS, 1)), "proto_modbus_esclave_velun", "Proto Modbus Esclave Velun "},
+    {0, Else(Is(kS, 2)), "proto_modbus_maitre_velun", "Proto Modbus Maitre Velun "},
+    {0, Else(Is(kS, 3)), "ppp", "PPP "},
+    {0, Else(Is(kS, 4)), "minitel", "Minitel "},
+    {0, Is(kP3, 4), "appel_raccroche", "Appel Raccroche "},
+    {0, Else(Is(kP3, 5)), "sonnerie_sans_connexion", "Sonnerie sans connexion "},
+    {0, Else(IsNot(kP3, 0)), "erreur", "Erreur "},
+    {0, Else(), "status_ok", "Status Ok "},
+
+    {1, Always(), "cycle", "--> Cycle %d : ", {kS}},
+    {1, IsNot(kP0, 0), "entite", "Entite %c ", {kP0}},
+    {1, Always(), "genere_par_la_voie", "genere par la voie %d ", {kP1P2, kName}},
+    {1, Has(kName), nullptr, "\"%s\"", {kName}, kBuiltIn},
+
+    {2, Always(), nullptr, "--> Cycle %d : Entite %c ", {kS, kP0}, kBuiltIn},
+    {2, Letter(kP0), "cycle_entite", nullptr, {kS, kP0}, kFile},
+    {2, Else(), "cycle", nullptr, {kS}, kFile},
+    {2, Has(kLoginP1), "appel_genere_operateur", "appel genere par l'operateur \"%s\"", {kLoginP1}},
+    {2, Else(), "appel_genere_id", "appel genere par l'operateur %d", {kP1}},
+
+    {3, Always(), "mise_a_heure", "=== Mise a l'heure "},
+    {3, Is(kS, 0), "xmlrpc", "par xmlrpc: "},
+    {3, Else(Is(kS, 1)), "modbus", "par modbus: "},
+    {3, Else(Is(kS, 2)), "web", "par web: "},
+    {3, Else(Is(kS, 3)), "minitel", "par minitel: "},
+    {3, Else(Is(kS, 4)), "orxlcd", "par orxlcd: "},
+    {3, Else(Is(kS, 5)), "clocksync", "par clocksync: "},
+    {3, Else(Is(kS, 6)), "sms", "par sms: "},
+    {3, Else(), "no", "par (%d): ", {kS}},
+    {3, Always(), nullptr, "%.2d/%.2d/%4d %.2d:%.2d:%.2d",
+     {kDay, kMonth, kYear, kHour, kMinute, kSecond}, kBuiltIn},
+    {3, IsNot(kInternational, 0), nullptr, "%4d-%.2d-%.2d", {kYear, kMonth, kDay}, kFile},
+    {3, Else(), nullptr, "%.2d/%.2d/%4d", {kDay, kMonth, kYear}, kFile},
+    {3, Always(), nullptr, " %.2d:%.2d:%.2d", {kHour, kMinute, kSecond}, kFile},
+
+    {4, IsNot(kP3, 0), "demande_acquittement", "Demande acquittement "},
+    {4, Else(), "acquittement", "Acquittement "},
+    {4, Is(kP0, 1), "individuel", "individuel"},
+    {4, Else(Is(kP0, 2)), "parametre", "parametre"},
+    {4, Else(Is(kP0, 0)), "global", "global"},
+    {4, Else(), "code", "Code($%.X)", {kP0}},
+    {4, Is(kP1, 255), "tous_cycles", " : Tous cycles"},
+    {4, Else(), "cycle", " : Cycle %d", {kP1}},
+    {4, IsNot(kP2, 255), "entite", " : Entite %c ", {kP2}},
+    {4, Is(kS, 255), nullptr, nullptr},
+    {4, Else(Has(kLoginS)), "operateur", " : operateur \"%s\"", {kLoginS}},
+    {4, Else(), "operateur_id", " : operateur %d", {kS}},
+
+    {5, Always(), "identification_appel_entrant",
+     "Identification d'appel entrant : [info a completer]", {kS}},
+    {5, IsNot(kP, 0), "numero", nullptr, {kP}, kFile},
+    {5, Else(), "numero_inconnu", nullptr, {}, kFile},
+
+    {6, Always(), "identification_touche_dtmf", "Identification touche dtmf : [info a completer]"},
+
+    {7, Always(), "identification_connection_ip", "Identification connection ip : [%d.%d.%d.%d]",
+     {kS, kP0, kP1, kP2}},
+
+    {8, Always(), "port_communication_interrompue", "<-- Port %d : Communication interrompue",
+     {kS}},
+    {8, Is(kP1, 0), "1h_communication", "1h de communication "},
+    {8, Else(Is(kP1, 1)), "10min_sans_lecture", "10min sans lecture"},
+    {8, Else(), nullptr, "(%d)", {kP1}, kFile},
+
+    {9, Always(), "echange_intersite", "--> Echange Intersite station %d", {kSP0}},
+    {9, Is(kP1, 1), "ok_taux_erreur", " - OK - taux d'erreur %d %%", {kP2P3}},
+    {9, Else(Is(kP1, 2)), "ko_taux_erreur", " - KO - taux d'erreur %d %%", {kP2P3}},
+    {9, Else(Is(kP1, 3)), "ok_taux_erreur_pas_acquittement",
+     " - OK - taux d'erreur %d %% (pas d'acquittement)", {kP2P3}},
+    {9, Else(Is(kP1, 4)), "ko_erreur_lecture_no", nullptr, {}, kFile},
+    {9, Else(Is(kP1, 5)), "ko_no_parametre", nullptr, {}, kFile},
+    {9, Else(Is(kP1, 255)), "inhibe", nullptr, {}, kFile},
+    {9, Else(), "pas_echange_parametrees", " - Pas d'echange parametrees'"},
+
+    {10, IsNot(kP0, 0), "cycle", "--> Cycle %d : ", {kP0}},
+    {10, Always(), "erreur_modem", "Erreur modem port %d, ", {kS}},
+    {10, Is(kP1, 1), "pas_tonalite", "pas de tonalite"},
+    {10, Else(Is(kP1, 2)), "ligne_occupee", "ligne occupee"},
+    {10, Else(Is(kP1, 3)), "pas_porteuse", "pas de porteuse"},
+    {10, Else(Is(kP1, 4)), "pas de reponse", "pas de reponse"},  // the key has blanks
+    {10, Else(Is(kP1, 5)), "retarde", "retarde"},
+    {10, Else(Is(kP1, 7)), "blackliste", "blackliste"},
+    {10, Else(Is(kP1, 12)), nullptr, "non connecte au GPRS", {}, kBuiltIn},
+    {10, Else(Is(kP1, 16)), nullptr, "dep. temps appel", {}, kBuiltIn},
+    {10, Else(Is(kP1, 17)), nullptr, "reponse AT", {}, kBuiltIn},
+    {10, Else(Is(kP1, 18)), nullptr, "code PIN", {}, kBuiltIn},
+    {10, Else(Is(kP1, 19)), nullptr, "perte de la porteuse", {}, kBuiltIn},
+    {10, Else(), nullptr, "erreur inconnue", {}, kBuiltIn},
+    {10, Else(Is(kP1, 13)), "non_connecte_gsm", nullptr, {}, kFile},
+    {10, Else(Is(kP1, 14)), "non_connecte_gprs", nullptr, {}, kFile},
+    {10, Else(Is(kP1, 18)), "dep_temps_appel", nullptr, {}, kFile},
+    {10, Else(Is(kP1, 19)), "reponse_at", nullptr, {}, kFile},
+    {10, Else(Is(kP1, 20)), "code_pin", nullptr, {}, kFile},
+    {10, Else(Is(kP1, 21)), "perte_porteuse", nullptr, {}, kFile},
+    {10, Else(), nullptr, "(%d)", {kP1}, kFile},
+
+    {11, IsNot(kP0, 0), "apparition", nullptr, {kS}, kFile},
+    {11, Else(), "disparition", nullptr, {kS}, kFile},
+
+    {12, IsNot(kS, 0), "demande_reload_operateur", "=== Demande de reload par l'operateur \"%s\"",
+     {kLoginS}},
+    {12, Else(), "demande_reload_fonction", "=== Demande de reload par le module fonction"},
+
+    {13, Always(), "cycle", "---> Cycle %d : Fin de cycle. ", {kS}},
+    {13, Is(kP1, 0), "plus_entite_a_appeler", "Plus d'entite a appeler."},
+    {13, Else(Is(kP1, 1)), "acquittement_individuel_entite", "Acquittement global par l'entite %c.",
+     {kP0}},
+    {13, Else(Is(kP1, 2)), "acquittement_global_entite", "Acquittement global du cycle.", {kP0}},
+    {13, Else(Is(kP1, 3)), "arret_cycles", "Arret de tous les cycles."},
+    {13, Else(), nullptr, "(%d)", {kP1}, kFile},
+
+    {14, Always(), "debut_cycle", "---> Cycle %d : Debut de cycle.", {kS}},
+
+    {15, Always(), "demande_interruption_cycle",
+     "---> Demande d'interruption du cycle %d par l'operateur \"%s\"", {kP0, kLoginS}},
+
+    {16, Always(), "effacement", "=== Effacement "},
+    {16, Is(kP0P1, 65535), "toute_donnees", "de toute les donnees horodatees "},
+    {16, Else(Is(kP0P1, 2)), "journal_communications", "du journal des communications "},
+    {16, Else(Is(kP0P1, 3)), "journal_communications", "du journal des communications "},
+    {16, Else(Is(kP0P1, 1)), "journal_bord", "du journal de bord "},
+    {16, Else(Has(kAddressName)), "voie_nom", "des memos de la voie \"%s\" ", {kAddressName}},
+    {16, Else(), "voie_sans_nom", "des memos de la voie $%.4X ", {kP0P1}},
+    {16, Always(), "par_operateur", "par l'operateur \"%s\".", {kLoginS}},
+
+    {17, IsNot(kS, 0), "demande_operateur", "=== Demande de reset par l'operateur \"%s\"",
+     {kLoginS}},
+    {17, Else(), "demande_fonction", "=== Demande de reset par le module fonction"},
+
+    // The places an operator identifies on have their keys in section "22".
+    {21, Always(), "identification_operateur", "---> Identification operateur \"%s\" sur ",
+     {kLoginS}},
+    {21, Is(kP0, 0), "minitel", "Minitel", {}, kBoth, "22"},
+    {21, Else(Is(kP0, 1)), "orxlcd", "ORXLCD", {}, kBoth, "22"},
+    {21, Else(Is(kP0, 2)), "vocal", "vocal", {}, kBoth, "22"},
+    {21, Else(Is(kP0, 3)), "orxweb", "ORXWEB", {}, kBoth, "22"},
+    {21, Else(Is(kP0, 4)), "xmlrpc", "XMLRPC (tessaron)", {}, kBoth, "22"},
+    {21, Else(Is(kP0, 5)), "sms", "SMS", {}, kBoth, "22"},
+    {21, Else(), nullptr, "(%d)", {kP0}, kFile},
+
+    {22, Always(), "identification_echouee", "---> Identification echouee sur "},
+    {22, Is(kS, 0), "minitel", "Minitel"},
+    {22, Else(Is(kS, 1)), "orxlcd", "ORXLCD"},
+    {22, Else(Is(kS, 2)), "vocal", "vocal"},
+    {22, Else(Is(kS, 3)), "orxweb", "ORXWEB"},
+    {22, Else(Is(kS, 4)), "xmlrpc", "XMLRPC (tessaron)"},
+    {22, Else(Is(kS, 5)), "sms", "SMS"},
+    {22, Else(), nullptr, "(%d)", {kS}, kFile},
+
+    {23, Always(), "code_pin", nullptr, {}, kFile},
+    {23, IsNot(kS, 0), "ok", nullptr, {}, kFile},
+    {23, Else(), "erreur", nullptr, {}, kFile},
+    {23, IsNot(kS, 0), "tentative", nullptr, {kP0}, kFile},
+    {23, Else(Is(kP1, 1)), "no_sim", nullptr, {}, kFile},
+    {23, Else(Is(kP1, 2)), "enregistrement", nullptr, {}, kFile},
+    {23, Else(), "inconnu", nullptr, {kP1}, kFile},
+
+    {26, Always(), "route", "Route No %d ", {kS}},
+    {26, Is(kP0, 1), "activee", "activee"},
+    {26, Else(), "desactivee", "desactivee"},
+    {26, Always(), "par_voie", " par Voie No %d", {kP1P2, kName}},
+    {26, IsNot(kP3, 0), "erreur", ": erreur=%d", {kP3}},
+
+    {27, Always(), "changement_mode", nullptr, {}, kFile},
+    {27, Is(kS, 1), "active", nullptr, {}, kFile},
+    {27, Else(Is(kS, 2)), "depassement_cycle", nullptr, {}, kFile},
+    {27, Else(Is(kS, 0)), "arret", nullptr, {}, kFile},
+    {27, Else(), nullptr, "(%d) ", {kS}, kFile},
+    {27, Bit(kP0, 2), "erreur", nullptr, {}, kFile},
+    {27, Bit(kP0, 4), "point_arret", nullptr, {}, kFile},
+    {27, Bit(kP0, 8), "cycle_par_cycle", nullptr, {}, kFile},
+
+    {28, Always(), "demarrage", nullptr, {}, kFile},
+    {28, IsNot(kS, 0), "variables_reinitialisees", nullptr, {}, kFile},
+    {28, Else(), "variables_sauvegardees", nullptr, {}, kFile},
+    {28, IsNot(kP0, 0), "ko", nullptr, {}, kFile},
+    {28, Else(), "ok", nullptr, {}, kFile},
+
+    {29, Always(), "heure_station", nullptr, {kS, kP}, kFile},
+
+    {30, Always(), "station", nullptr, {kS}, kFile},
+
+    {128, Always(), "port_fin_appel_entrant", "<-- Port %d : Fin Appel Entrant ", {kS}},
+    {128, IsNot(kP3, 0), "status_error", "Status Error"},
+    {128, Else(), "status_ok", "Status Ok"},
+
+    {129, Always(), "cycle_entite_fin_appel", "--> Cycle %d : Entite %c fin d'appel ", {kP0, kP1}},
+    {129, IsNot(kS, 255), "sur_port", "sur le port %d : ", {kS}},
+    {129, Is(kP2, 0), "acquite", " Acquite"},
+    {129, Else(Is(kP2, 1)), "pas_de_reponse", " Pas de reponse"},
+    {129, Else(Is(kP2, 2)), "erreur_module", " Erreur module (%d)", {kP3}},
+    {129, Else(Is(kP2, 3)), "erreur_ppp", " Erreur PPP"},
+    {129, Else(Is(kP2, 4)), "entite_non_active", " Entite non active"},
+    {129, Else(Is(kP2, 5)), "erreur_configuration", " Erreur configuration"},
+    {129, Else(Is(kP2, 6)), "cycle_interrompu", " Cycle interrompu"},
+    {129, Else(Is(kP2, 7)), "erreur_creation_processus", " Erreur creation du processus"},
+    {129, Else(Is(kP2, 8)), "entite_acquitee", " Entite Acquitee"},
+    {129, Else(Is(kP2, 9)), "erreur_modem", " Erreur modem"},
+    {129, Else(Is(kP2, 20)), "pas_acquittement", " pas d'acquittement"},
+    {129, Else(Is(kP2, 21)), "temps_maximum_atteint", " Temps maximum atteint"},
+    {129, Else(Is(kP2, 22)), "erreur_invite", " Erreur invite"},
+    {129, Else(), nullptr, "(%d)", {kP2}, kFile},
+
+    {135, Always(), "deconnexion_ip", "Deconnexion ip [%d.%d.%d.%d]", {kS, kP0, kP1, kP2}},
+
+    {kUnknownCode, Always(), "code_inconnu",
+     "Code Inconnu: Code $%.2X Data $%.2X $%.2X $%.2X $%.2X $%.2X", {kK, kS, kP0, kP1, kP2, kP3}},
+};
+// clang-format on
+
 // The sentence being built: pieces go in the room left, and add nothing once it is full.
 struct Sentence {
     char* buffer;
@@ -30,7 +339,11 @@ struct Sentence {
     int length;
     CommLogTexts texts;
     ChannelInfo* info;
-    char section[8];  // event code in decimal: the section of the text file
+    int k, s, p0, p1, p2, p3;  // the fields of the line
+    uint32_t p;
+    char section[8];  // the code rendered, in decimal: the section of the text file
+    bool dated;       // the date below is that of p
+    struct tm date;
 };
 
 int Room(const Sentence& s) {
@@ -44,14 +357,13 @@ void Appended(Sentence& s) {
     s.buffer[s.length] = 0;
 }
 
-__attribute__((format(printf, 2, 3))) void Add(Sentence& s, const char* format, ...) {
+// A format applied to its arguments in the room left: one of ours, or one of the text file
+// that was found to fit them.
+void Add(Sentence& s, const char* format, const FormatArg* args, int count) {
     if (Room(s) <= 1) {
         return;
     }
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(s.buffer + s.length, static_cast<size_t>(Room(s)), format, args);
-    va_end(args);
+    FormatChecked(s.buffer + s.length, static_cast<size_t>(Room(s)), format, args, count);
     Appended(s);
 }
 
@@ -68,49 +380,11 @@ void Piece(Sentence& s, const char* section, const char* key, const FormatArg* a
     const char* why = nullptr;
     if (CheckFormat(format, args, count, &why) != 0) {
         StationLog(LOG_ERR, "text of [%s] %s refused (%s) : \"%s\"", section, key, why, format);
-        Add(s, "%s", kFormatError);
+        const FormatArg error = TextArg(kFormatError);
+        Add(s, "%s", &error, 1);
         return;
     }
-    if (Room(s) > 1) {
-        FormatChecked(s.buffer + s.length, static_cast<size_t>(Room(s)), format, args, count);
-        Appended(s);
-    }
-}
-
-void Key(Sentence& s, const char* key) {
-    Piece(s, s.section, key, nullptr, 0);
-}
-void Key(Sentence& s, const char* key, FormatArg a) {
-    Piece(s, s.section, key, &a, 1);
-}
-void Key(Sentence& s, const char* key, FormatArg a, FormatArg b) {
-    const FormatArg args[] = {a, b};
-    Piece(s, s.section, key, args, 2);
-}
-void Key(Sentence& s, const char* key, FormatArg a, FormatArg b, FormatArg c, FormatArg d) {
-    const FormatArg args[] = {a, b, c, d};
-    Piece(s, s.section, key, args, 4);
-}
-
-FormatArg Int(int value) {
-    return IntArg(value);
-}
-FormatArg Char(int value) {
-    return IntArg(value);
-}
-FormatArg Text(const char* text) {
-    return TextArg(text);
-}
-
-// The login of operator number x as the operator file gives it ("Unknow" when there is none),
-// and whether there is one.
-const char* LoginText(int number) {
-    const char* login = GetUserVelunLogin(number);
-    return login != nullptr ? login : "";
-}
-bool HasLogin(int number) {
-    const char* login = GetUserVelunLogin(number);
-    return login != nullptr && login[0] != 0 && std::strcmp(login, "Unknow") != 0;
+    Add(s, format, args, count);
 }
 
 const char* NameOf(ChannelInfo* info, int channel) {
@@ -118,734 +392,175 @@ const char* NameOf(ChannelInfo* info, int channel) {
     return name != nullptr ? name : "";
 }
 
-struct Fields {
-    int k, s, p0, p1, p2, p3;
-    uint32_t p;
-};
-
 int N(int a, int b) {
     return a * 256 + b;
 }
 
-void LocalDate(uint32_t seconds, struct tm& date) {
-    const time_t t = static_cast<time_t>(seconds);
-    if (localtime_r(&t, &date) == nullptr) {
-        date = {};
+const struct tm& Date(Sentence& s) {
+    if (!s.dated) {
+        const time_t t = static_cast<time_t>(s.p);
+        if (localtime_r(&t, &s.date) == nullptr) {
+            s.date = {};
+        }
+        s.dated = true;
     }
+    return s.date;
 }
 
-// ---- The built-in French sentences -----------------------------------------------------------
-
-void BuiltIn(Sentence& s, const Fields& f) {
-    switch (f.k) {
-        case 0: {
-            Add(s, "<-- Port %d : Detection. ", f.p2);
-            static const char* const kProto[] = {"Proto. non identifie ",
-                                                 "Proto Modbus Esclave Velun ",
-                                                 "Proto Modbus Maitre Velun ", "PPP ", "Minitel "};
-            if (f.s <= 4) {
-                Add(s, "%s", kProto[f.s]);
-            }
-            if (f.p3 == 4) {
-                Add(s, "Appel Raccroche ");
-            } else if (f.p3 == 5) {
-                Add(s, "Sonnerie sans connexion ");
-            } else if (f.p3 != 0) {
-                Add(s, "Erreur ");
-            } else {
-                Add(s, "Status Ok ");
-            }
-            break;
-        }
-        case 1: {
-            Add(s, "--> Cycle %d : ", f.s);
-            if (f.p0 != 0) {
-                Add(s, "Entite %c ", f.p0);
-            }
-            const int channel = N(f.p1, f.p2);
-            Add(s, "genere par la voie %d ", channel);
-            const char* name = GetChannelName(s.info, channel);
-            if (name != nullptr && name[0] != 0) {
-                Add(s, "\"%s\"", name);
-            }
-            break;
-        }
-        case 2:
-            Add(s, "--> Cycle %d : Entite %c ", f.s, f.p0);
-            if (HasLogin(f.p1)) {
-                Add(s, "appel genere par l'operateur \"%s\"", LoginText(f.p1));
-            } else {
-                Add(s, "appel genere par l'operateur %d", f.p1);
-            }
-            break;
-        case 3: {
-            Add(s, "=== Mise a l'heure ");
-            static const char* const kBy[] = {
-                "par xmlrpc: ", "par modbus: ",    "par web: ", "par minitel: ",
-                "par orxlcd: ", "par clocksync: ", "par sms: "};
-            if (f.s <= 6) {
-                Add(s, "%s", kBy[f.s]);
-            } else {
-                Add(s, "par (%d): ", f.s);
-            }
-            struct tm date;
-            LocalDate(f.p, date);
-            Add(s, "%.2d/%.2d/%4d %.2d:%.2d:%.2d", date.tm_mday, date.tm_mon + 1,
-                date.tm_year + 1900, date.tm_hour, date.tm_min, date.tm_sec);
-            break;
-        }
-        case 4:
-            Add(s, "%s", f.p3 != 0 ? "Demande acquittement " : "Acquittement ");
-            if (f.p0 == 1) {
-                Add(s, "individuel");
-            } else if (f.p0 == 2) {
-                Add(s, "parametre");
-            } else if (f.p0 == 0) {
-                Add(s, "global");
-            } else {
-                Add(s, "Code($%.X)", f.p0);
-            }
-            if (f.p1 == 255) {
-                Add(s, " : Tous cycles");
-            } else {
-                Add(s, " : Cycle %d", f.p1);
-            }
-            if (f.p2 != 255) {
-                Add(s, " : Entite %c ", f.p2);
-            }
-            if (f.s != 255) {
-                if (HasLogin(f.s)) {
-                    Add(s, " : operateur \"%s\"", LoginText(f.s));
-                } else {
-                    Add(s, " : operateur %d", f.s);
-                }
-            }
-            break;
-        case 5:
-            Add(s, "Identification d'appel entrant : [info a completer]");
-            break;
-        case 6:
-            Add(s, "Identification touche dtmf : [info a completer]");
-            break;
-        case 7:
-            Add(s, "Identification connection ip : [%d.%d.%d.%d]", f.s, f.p0, f.p1, f.p2);
-            break;
-        case 8:
-            Add(s, "<-- Port %d : Communication interrompue", f.s);
-            if (f.p1 == 0) {
-                Add(s, "1h de communication ");
-            } else if (f.p1 == 1) {
-                Add(s, "10min sans lecture");
-            }
-            break;
-        case 9: {
-            Add(s, "--> Echange Intersite station %d", N(f.s, f.p0));
-            const int rate = N(f.p2, f.p3);
-            if (f.p1 == 1) {
-                Add(s, " - OK - taux d'erreur %d %%", rate);
-            } else if (f.p1 == 2) {
-                Add(s, " - KO - taux d'erreur %d %%", rate);
-            } else if (f.p1 == 3) {
-                Add(s, " - OK - taux d'erreur %d %% (pas d'acquittement)", rate);
-            } else {
-                Add(s, " - Pas d'echange parametrees'");
-            }
-            break;
-        }
-        case 10: {
-            if (f.p0 != 0) {
-                Add(s, "--> Cycle %d : ", f.p0);
-            }
-            Add(s, "Erreur modem port %d, ", f.s);
-            const char* text;
-            switch (f.p1) {
-                case 1:
-                    text = "pas de tonalite";
-                    break;
-                case 2:
-                    text = "ligne occupee";
-                    break;
-                case 3:
-                    text = "pas de porteuse";
-                    break;
-                case 4:
-                    text = "pas de reponse";
-                    break;
-                case 5:
-                    text = "retarde";
-                    break;
-                case 7:
-                    text = "blackliste";
-                    break;
-                case 12:
-                    text = "non connecte au GPRS";
-                    break;
-                case 16:
-                    text = "dep. temps appel";
-                    break;
-                case 17:
-                    text = "reponse AT";
-                    break;
-                case 18:
-                    text = "code PIN";
-                    break;
-                case 19:
-                    text = "perte de la porteuse";
-                    break;
-                default:
-                    text = "erreur inconnue";
-                    break;
-            }
-            Add(s, "%s", text);
-            break;
-        }
-        case 12:
-            if (f.s != 0) {
-                Add(s, "=== Demande de reload par l'operateur \"%s\"", LoginText(f.s));
-            } else {
-                Add(s, "=== Demande de reload par le module fonction");
-            }
-            break;
-        case 13:
-            Add(s, "---> Cycle %d : Fin de cycle. ", f.s);
-            if (f.p1 == 0) {
-                Add(s, "Plus d'entite a appeler.");
-            } else if (f.p1 == 1) {
-                Add(s, "Acquittement global par l'entite %c.", f.p0);
-            } else if (f.p1 == 2) {
-                Add(s, "Acquittement global du cycle.");
-            } else if (f.p1 == 3) {
-                Add(s, "Arret de tous les cycles.");
-            }
-            break;
-        case 14:
-            Add(s, "---> Cycle %d : Debut de cycle.", f.s);
-            break;
-        case 15:
-            Add(s, "---> Demande d'interruption du cycle %d par l'operateur \"%s\"", f.p0,
-                LoginText(f.s));
-            break;
-        case 16: {
-            Add(s, "=== Effacement ");
-            const int t = N(f.p0, f.p1);
-            if (t == 65535) {
-                Add(s, "de toute les donnees horodatees ");
-            } else if (t == 2 || t == 3) {
-                Add(s, "du journal des communications ");
-            } else if (t == 1) {
-                Add(s, "du journal de bord ");
-            } else {
-                const char* name = GetChannelName(s.info, GetModbusAddrChannel(t));
-                if (name != nullptr && name[0] != 0) {
-                    Add(s, "des memos de la voie \"%s\" ", name);
-                } else {
-                    Add(s, "des memos de la voie $%.4X ", t);
-                }
-            }
-            Add(s, "par l'operateur \"%s\".", LoginText(f.s));
-            break;
-        }
-        case 17:
-            if (f.s != 0) {
-                Add(s, "=== Demande de reset par l'operateur \"%s\"", LoginText(f.s));
-            } else {
-                Add(s, "=== Demande de reset par le module fonction");
-            }
-            break;
-        case 21:
-        case 22: {
-            if (f.k == 21) {
-                Add(s, "---> Identification operateur \"%s\" sur ", LoginText(f.s));
-            } else {
-                Add(s, "---> Identification echouee sur ");
-            }
-            static const char* const kWhere[] = {"Minitel",           "ORXLCD", "vocal", "ORXWEB",
-                                                 "XMLRPC (tessaron)", "SMS"};
-            const int where = f.k == 21 ? f.p0 : f.s;
-            if (where <= 5) {
-                Add(s, "%s", kWhere[where]);
-            }
-            break;
-        }
-        case 26:
-            Add(s, "Route No %d ", f.s);
-            Add(s, "%s", f.p0 == 1 ? "activee" : "desactivee");
-            Add(s, " par Voie No %d", N(f.p1, f.p2));
-            if (f.p3 != 0) {
-                Add(s, ": erreur=%d", f.p3);
-            }
-            break;
-        case 128:
-            Add(s, "<-- Port %d : Fin Appel Entrant ", f.s);
-            Add(s, "%s", f.p3 != 0 ? "Status Error" : "Status Ok");
-            break;
-        case 129: {
-            Add(s, "--> Cycle %d : Entite %c fin d'appel ", f.p0, f.p1);
-            if (f.s != 255) {
-                Add(s, "sur le port %d : ", f.s);
-            }
-            const char* text = nullptr;
-            switch (f.p2) {
-                case 0:
-                    text = " Acquite";
-                    break;
-                case 1:
-                    text = " Pas de reponse";
-                    break;
-                case 2:
-                    Add(s, " Erreur module (%d)", f.p3);
-                    break;
-                case 3:
-                    text = " Erreur PPP";
-                    break;
-                case 4:
-                    text = " Entite non active";
-                    break;
-                case 5:
-                    text = " Erreur configuration";
-                    break;
-                case 6:
-                    text = " Cycle interrompu";
-                    break;
-                case 7:
-                    text = " Erreur creation du processus";
-                    break;
-                case 8:
-                    text = " Entite Acquitee";
-                    break;
-                case 9:
-                    text = " Erreur modem";
-                    break;
-                case 20:
-                    text = " pas d'acquittement";
-                    break;
-                case 21:
-                    text = " Temps maximum atteint";
-                    break;
-                case 22:
-                    text = " Erreur invite";
-                    break;
-                default:
-                    break;
-            }
-            if (text != nullptr) {
-                Add(s, "%s", text);
-            }
-            break;
-        }
-        case 135:
-            Add(s, "Deconnexion ip [%d.%d.%d.%d]", f.s, f.p0, f.p1, f.p2);
-            break;
+int Number(Sentence& s, V v) {
+    switch (v) {
+        case kK:
+            return s.k;
+        case kS:
+            return s.s;
+        case kP0:
+            return s.p0;
+        case kP1:
+            return s.p1;
+        case kP2:
+            return s.p2;
+        case kP3:
+            return s.p3;
+        case kP:
+            return static_cast<int>(s.p);
+        case kSP0:
+            return N(s.s, s.p0);
+        case kP0P1:
+            return N(s.p0, s.p1);
+        case kP1P2:
+            return N(s.p1, s.p2);
+        case kP2P3:
+            return N(s.p2, s.p3);
+        case kYear:
+            return Date(s).tm_year + 1900;
+        case kMonth:
+            return Date(s).tm_mon + 1;
+        case kDay:
+            return Date(s).tm_mday;
+        case kHour:
+            return Date(s).tm_hour;
+        case kMinute:
+            return Date(s).tm_min;
+        case kSecond:
+            return Date(s).tm_sec;
+        case kInternational:
+            return ini_getbool("Date", "international", 0, StationPath(kTextFile).c_str());
         default:
-            Add(s, "Code Inconnu: Code $%.2X Data $%.2X $%.2X $%.2X $%.2X $%.2X", f.k, f.s, f.p0,
-                f.p1, f.p2, f.p3);
-            break;
+            return 0;
     }
 }
 
-// ---- The sentences of the text file ----------------------------------------------------------
+bool IsText(V v) {
+    return v == kLoginS || v == kLoginP1 || v == kName || v == kAddressName;
+}
 
-// The six places an operator identifies on, in section "22" for codes 21 and 22.
-void OperatorPlace(Sentence& s, int where) {
-    static const char* const kKeys[] = {"minitel", "orxlcd", "vocal", "orxweb", "xmlrpc", "sms"};
-    if (where >= 0 && where <= 5) {
-        Piece(s, "22", kKeys[where], nullptr, 0);
+// A text argument; null when the operator or the channel has none.
+const char* TextOf(Sentence& s, V v) {
+    switch (v) {
+        case kLoginS:
+            return GetUserVelunLogin(s.s);
+        case kLoginP1:
+            return GetUserVelunLogin(s.p1);
+        case kName:
+            return GetChannelName(s.info, N(s.p1, s.p2));
+        case kAddressName:
+            return GetChannelName(s.info, GetModbusAddrChannel(N(s.p0, s.p1)));
+        default:
+            return nullptr;
+    }
+}
+
+FormatArg Arg(Sentence& s, V v) {
+    if (!IsText(v)) {
+        return IntArg(Number(s, v));
+    }
+    const char* text = TextOf(s, v);
+    return TextArg(text != nullptr ? text : "");
+}
+
+bool Holds(Sentence& s, const When& when) {
+    switch (when.test) {
+        case Test::kAlways:
+            return true;
+        case Test::kIs:
+            return Number(s, when.on) == when.value;
+        case Test::kIsNot:
+            return Number(s, when.on) != when.value;
+        case Test::kBit:
+            return (Number(s, when.on) & when.value) != 0;
+        case Test::kLetter: {
+            const int c = Number(s, when.on);
+            return c >= 'A' && c <= 'Z';
+        }
+        case Test::kHas: {
+            const char* text = TextOf(s, when.on);
+            const bool login = when.on == kLoginS || when.on == kLoginP1;
+            return text != nullptr && text[0] != 0 && (!login || std::strcmp(text, "Unknow") != 0);
+        }
+    }
+    return false;
+}
+
+// Conversions of a text of ours ("%%" is none).
+int Conversions(const char* text) {
+    int n = 0;
+    for (const char* p = std::strchr(text, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        n += p[1] != '%';
+        p += p[1] == '%' ? 2 : 1;
+    }
+    return n;
+}
+
+// One piece: the format of its key in the text file, or its text. Only the arguments the piece
+// uses are looked up: a missing login or channel name is logged.
+void Put(Sentence& s, const Row& row) {
+    const bool lookedUp = s.texts == CommLogTexts::FILE && row.key != nullptr;
+    if (!lookedUp && row.text == nullptr) {
+        return;
+    }
+    int count = 0;
+    while (count < kArgsMax && row.args[count] != kNone) {
+        ++count;
+    }
+    if (!lookedUp) {
+        count = std::min(count, Conversions(row.text));
+    }
+    FormatArg args[kArgsMax];
+    for (int i = 0; i < count; ++i) {
+        args[i] = Arg(s, row.args[i]);
+    }
+    if (lookedUp) {
+        Piece(s, row.section != nullptr ? row.section : s.section, row.key, args, count);
     } else {
-        Add(s, "(%d)", where);
+        Add(s, row.text, args, count);
     }
 }
 
-void FromFile(Sentence& s, const Fields& f) {
-    switch (f.k) {
-        case 0: {
-            Key(s, "port_detection", Int(f.p2));
-            static const char* const kProto[] = {"proto_nonidentifie", "proto_modbus_esclave_velun",
-                                                 "proto_modbus_maitre_velun", "ppp", "minitel"};
-            if (f.s <= 4) {
-                Key(s, kProto[f.s]);
-            }
-            if (f.p3 == 4) {
-                Key(s, "appel_raccroche");
-            } else if (f.p3 == 5) {
-                Key(s, "sonnerie_sans_connexion");
-            } else if (f.p3 != 0) {
-                Key(s, "erreur");
-            } else {
-                Key(s, "status_ok");
-            }
-            break;
+bool InRendering(const Row& row, CommLogTexts texts) {
+    return row.only == kBoth || (row.only == kFile) == (texts == CommLogTexts::FILE);
+}
+
+void Render(Sentence& s) {
+    int code = s.k;
+    if (std::none_of(std::begin(kRows), std::end(kRows), [&](const Row& row) {
+            return row.code == code && InRendering(row, s.texts);
+        })) {
+        code = kUnknownCode;
+    }
+    std::snprintf(s.section, sizeof s.section, "%d", code);
+    bool taken = false;  // a piece of the chain so far
+    for (const Row& row : kRows) {
+        if (row.code != code || !InRendering(row, s.texts)) {
+            continue;
         }
-        case 1: {
-            Key(s, "cycle", Int(f.s));
-            if (f.p0 != 0) {
-                Key(s, "entite", Char(f.p0));
-            }
-            const int channel = N(f.p1, f.p2);
-            Key(s, "genere_par_la_voie", Int(channel), Text(NameOf(s.info, channel)));
-            break;
+        if (!row.when.orElse) {
+            taken = false;
+        } else if (taken) {
+            continue;
         }
-        case 2:
-            if (f.p0 >= 'A' && f.p0 <= 'Z') {
-                Key(s, "cycle_entite", Int(f.s), Char(f.p0));
-            } else {
-                Key(s, "cycle", Int(f.s));
-            }
-            if (HasLogin(f.p1)) {
-                Key(s, "appel_genere_operateur", Text(LoginText(f.p1)));
-            } else {
-                Key(s, "appel_genere_id", Int(f.p1));
-            }
-            break;
-        case 3: {
-            Key(s, "mise_a_heure");
-            static const char* const kBy[] = {"xmlrpc", "modbus",    "web", "minitel",
-                                              "orxlcd", "clocksync", "sms"};
-            if (f.s <= 6) {
-                Key(s, kBy[f.s]);
-            } else {
-                Key(s, "no", Int(f.s));
-            }
-            struct tm date;
-            LocalDate(f.p, date);
-            const int international =
-                ini_getbool("Date", "international", 0, StationPath(kTextFile).c_str());
-            if (international != 0) {
-                Add(s, "%4d-%.2d-%.2d", date.tm_year + 1900, date.tm_mon + 1, date.tm_mday);
-            } else {
-                Add(s, "%.2d/%.2d/%4d", date.tm_mday, date.tm_mon + 1, date.tm_year + 1900);
-            }
-            Add(s, " %.2d:%.2d:%.2d", date.tm_hour, date.tm_min, date.tm_sec);
-            break;
-        }
-        case 4:
-            Key(s, f.p3 != 0 ? "demande_acquittement" : "acquittement");
-            if (f.p0 == 1) {
-                Key(s, "individuel");
-            } else if (f.p0 == 2) {
-                Key(s, "parametre");
-            } else if (f.p0 == 0) {
-                Key(s, "global");
-            } else {
-                Key(s, "code", Int(f.p0));
-            }
-            if (f.p1 == 255) {
-                Key(s, "tous_cycles");
-            } else {
-                Key(s, "cycle", Int(f.p1));
-            }
-            if (f.p2 != 255) {
-                Key(s, "entite", Char(f.p2));
-            }
-            if (f.s != 255) {
-                if (HasLogin(f.s)) {
-                    Key(s, "operateur", Text(LoginText(f.s)));
-                } else {
-                    Key(s, "operateur_id", Int(f.s));
-                }
-            }
-            break;
-        case 5:
-            Key(s, "identification_appel_entrant", Int(f.s));
-            if (f.p != 0) {
-                Key(s, "numero", Int(static_cast<int>(f.p)));
-            } else {
-                Key(s, "numero_inconnu");
-            }
-            break;
-        case 6:
-            Key(s, "identification_touche_dtmf");
-            break;
-        case 7:
-            Key(s, "identification_connection_ip", Int(f.s), Int(f.p0), Int(f.p1), Int(f.p2));
-            break;
-        case 8:
-            Key(s, "port_communication_interrompue", Int(f.s));
-            if (f.p1 == 0) {
-                Key(s, "1h_communication");
-            } else if (f.p1 == 1) {
-                Key(s, "10min_sans_lecture");
-            } else {
-                Add(s, "(%d)", f.p1);
-            }
-            break;
-        case 9: {
-            Key(s, "echange_intersite", Int(N(f.s, f.p0)));
-            const FormatArg rate = Int(N(f.p2, f.p3));
-            switch (f.p1) {
-                case 1:
-                    Key(s, "ok_taux_erreur", rate);
-                    break;
-                case 2:
-                    Key(s, "ko_taux_erreur", rate);
-                    break;
-                case 3:
-                    Key(s, "ok_taux_erreur_pas_acquittement", rate);
-                    break;
-                case 4:
-                    Key(s, "ko_erreur_lecture_no");
-                    break;
-                case 5:
-                    Key(s, "ko_no_parametre");
-                    break;
-                case 255:
-                    Key(s, "inhibe");
-                    break;
-                default:
-                    Key(s, "pas_echange_parametrees");
-                    break;
-            }
-            break;
-        }
-        case 10: {
-            if (f.p0 != 0) {
-                Key(s, "cycle", Int(f.p0));
-            }
-            Key(s, "erreur_modem", Int(f.s));
-            const char* key = nullptr;
-            switch (f.p1) {
-                case 1:
-                    key = "pas_tonalite";
-                    break;
-                case 2:
-                    key = "ligne_occupee";
-                    break;
-                case 3:
-                    key = "pas_porteuse";
-                    break;
-                case 4:
-                    key = "pas de reponse";
-                    break;
-                case 5:
-                    key = "retarde";
-                    break;
-                case 7:
-                    key = "blackliste";
-                    break;
-                case 13:
-                    key = "non_connecte_gsm";
-                    break;
-                case 14:
-                    key = "non_connecte_gprs";
-                    break;
-                case 18:
-                    key = "dep_temps_appel";
-                    break;
-                case 19:
-                    key = "reponse_at";
-                    break;
-                case 20:
-                    key = "code_pin";
-                    break;
-                case 21:
-                    key = "perte_porteuse";
-                    break;
-                default:
-                    break;
-            }
-            if (key != nullptr) {
-                Key(s, key);
-            } else {
-                Add(s, "(%d)", f.p1);
-            }
-            break;
-        }
-        case 11:
-            Key(s, f.p0 != 0 ? "apparition" : "disparition", Int(f.s));
-            break;
-        case 12:
-            if (f.s != 0) {
-                Key(s, "demande_reload_operateur", Text(LoginText(f.s)));
-            } else {
-                Key(s, "demande_reload_fonction");
-            }
-            break;
-        case 13:
-            Key(s, "cycle", Int(f.s));
-            switch (f.p1) {
-                case 0:
-                    Key(s, "plus_entite_a_appeler");
-                    break;
-                case 1:
-                    Key(s, "acquittement_individuel_entite", Char(f.p0));
-                    break;
-                case 2:
-                    Key(s, "acquittement_global_entite", Char(f.p0));
-                    break;
-                case 3:
-                    Key(s, "arret_cycles");
-                    break;
-                default:
-                    Add(s, "(%d)", f.p1);
-                    break;
-            }
-            break;
-        case 14:
-            Key(s, "debut_cycle", Int(f.s));
-            break;
-        case 15:
-            Key(s, "demande_interruption_cycle", Int(f.p0), Text(LoginText(f.s)));
-            break;
-        case 16: {
-            Key(s, "effacement");
-            const int t = N(f.p0, f.p1);
-            if (t == 65535) {
-                Key(s, "toute_donnees");
-            } else if (t == 2 || t == 3) {
-                Key(s, "journal_communications");
-            } else if (t == 1) {
-                Key(s, "journal_bord");
-            } else {
-                const char* name = GetChannelName(s.info, GetModbusAddrChannel(t));
-                if (name != nullptr && name[0] != 0) {
-                    Key(s, "voie_nom", Text(name));
-                } else {
-                    Key(s, "voie_sans_nom", Int(t));
-                }
-            }
-            Key(s, "par_operateur", Text(LoginText(f.s)));
-            break;
-        }
-        case 17:
-            if (f.s != 0) {
-                Key(s, "demande_operateur", Text(LoginText(f.s)));
-            } else {
-                Key(s, "demande_fonction");
-            }
-            break;
-        case 21:
-            Key(s, "identification_operateur", Text(LoginText(f.s)));
-            OperatorPlace(s, f.p0);
-            break;
-        case 22:
-            Key(s, "identification_echouee");
-            OperatorPlace(s, f.s);
-            break;
-        case 23:
-            Key(s, "code_pin");
-            if (f.s != 0) {
-                Key(s, "ok");
-                Key(s, "tentative", Int(f.p0));
-            } else {
-                Key(s, "erreur");
-                if (f.p1 == 1) {
-                    Key(s, "no_sim");
-                } else if (f.p1 == 2) {
-                    Key(s, "enregistrement");
-                } else {
-                    Key(s, "inconnu", Int(f.p1));
-                }
-            }
-            break;
-        case 26: {
-            Key(s, "route", Int(f.s));
-            Key(s, f.p0 == 1 ? "activee" : "desactivee");
-            const int channel = N(f.p1, f.p2);
-            Key(s, "par_voie", Int(channel), Text(NameOf(s.info, channel)));
-            if (f.p3 != 0) {
-                Key(s, "erreur", Int(f.p3));
-            }
-            break;
-        }
-        case 27:
-            Key(s, "changement_mode");
-            if (f.s == 1) {
-                Key(s, "active");
-            } else if (f.s == 2) {
-                Key(s, "depassement_cycle");
-            } else if (f.s == 0) {
-                Key(s, "arret");
-            } else {
-                Add(s, "(%d) ", f.s);
-            }
-            if ((f.p0 & 2) != 0) {
-                Key(s, "erreur");
-            }
-            if ((f.p0 & 4) != 0) {
-                Key(s, "point_arret");
-            }
-            if ((f.p0 & 8) != 0) {
-                Key(s, "cycle_par_cycle");
-            }
-            break;
-        case 28:
-            Key(s, "demarrage");
-            Key(s, f.s != 0 ? "variables_reinitialisees" : "variables_sauvegardees");
-            Key(s, f.p0 != 0 ? "ko" : "ok");
-            break;
-        case 29:
-            Key(s, "heure_station", Int(f.s), Int(static_cast<int>(f.p)));
-            break;
-        case 30:
-            Key(s, "station", Int(f.s));
-            break;
-        case 128:
-            Key(s, "port_fin_appel_entrant", Int(f.s));
-            Key(s, f.p3 != 0 ? "status_error" : "status_ok");
-            break;
-        case 129: {
-            Key(s, "cycle_entite_fin_appel", Int(f.p0), Char(f.p1));
-            if (f.s != 255) {
-                Key(s, "sur_port", Int(f.s));
-            }
-            const char* key = nullptr;
-            switch (f.p2) {
-                case 0:
-                    key = "acquite";
-                    break;
-                case 1:
-                    key = "pas_de_reponse";
-                    break;
-                case 2:
-                    Key(s, "erreur_module", Int(f.p3));
-                    return;
-                case 3:
-                    key = "erreur_ppp";
-                    break;
-                case 4:
-                    key = "entite_non_active";
-                    break;
-                case 5:
-                    key = "erreur_configuration";
-                    break;
-                case 6:
-                    key = "cycle_interrompu";
-                    break;
-                case 7:
-                    key = "erreur_creation_processus";
-                    break;
-                case 8:
-                    key = "entite_acquitee";
-                    break;
-                case 9:
-                    key = "erreur_modem";
-                    break;
-                case 20:
-                    key = "pas_acquittement";
-                    break;
-                case 21:
-                    key = "temps_maximum_atteint";
-                    break;
-                case 22:
-                    key = "erreur_invite";
-                    break;
-                default:
-                    break;
-            }
-            if (key != nullptr) {
-                Key(s, key);
-            } else {
-                Add(s, "(%d)", f.p2);
-            }
-            break;
-        }
-        case 135:
-            Key(s, "deconnexion_ip", Int(f.s), Int(f.p0), Int(f.p1), Int(f.p2));
-            break;
-        default: {
-            const FormatArg args[] = {Int(f.k),  Int(f.s),  Int(f.p0),
-                                      Int(f.p1), Int(f.p2), Int(f.p3)};
-            Piece(s, kUnknownSection, "code_inconnu", args, 6);
-            break;
+        if (Holds(s, row.when)) {
+            taken = true;
+            Put(s, row);
         }
     }
 }
@@ -969,22 +684,23 @@ int BuildCommSentence(CommLogTexts texts, ChannelInfo* info, uint16_t word, uint
         return 0;
     }
     buffer[0] = 0;
-    Sentence s{buffer, size, 0, texts, info, {}};
-    Fields f{word >> 8,
-             word & 0xFF,
-             static_cast<int>(parameter >> 24),
-             static_cast<int>((parameter >> 16) & 0xFF),
-             static_cast<int>((parameter >> 8) & 0xFF),
-             static_cast<int>(parameter & 0xFF),
-             parameter};
-    std::snprintf(s.section, sizeof s.section, "%d", f.k);
+    Sentence s{};
+    s.buffer = buffer;
+    s.size = size;
+    s.texts = texts;
+    s.info = info;
+    s.k = word >> 8;
+    s.s = word & 0xFF;
+    s.p0 = static_cast<int>(parameter >> 24);
+    s.p1 = static_cast<int>((parameter >> 16) & 0xFF);
+    s.p2 = static_cast<int>((parameter >> 8) & 0xFF);
+    s.p3 = static_cast<int>(parameter & 0xFF);
+    s.p = parameter;
     if (texts == CommLogTexts::FILE) {
         g_cache.sentence = TextFileChecked() ? 1 : -1;
-        FromFile(s, f);
-        g_cache.sentence = 0;
-    } else {
-        BuiltIn(s, f);
     }
+    Render(s);
+    g_cache.sentence = 0;
     return s.length;
 }
 
