@@ -12,6 +12,7 @@
 #include <new>
 
 #include "argdecode.h"
+#include "board.h"
 #include "channeldb.h"
 #include "clock.h"
 #include "conf.h"
@@ -225,10 +226,37 @@ CURLcode ResumePoint(RemoteExport* run, const TimeStampedSource* source, long lo
     return CURLE_OK;
 }
 
+// Explicit FTPS: AUTH TLS before the login, PROT P for every data connection, the server's
+// certificate and host name verified. Any of them refused is the end of the run: never a
+// transfer in clear when protection was asked for.
+CURLcode Protect(RemoteExport* run) {
+    CURL* curl = run->curl;
+    CURLcode result = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (result == CURLE_OK) {
+            result = curl_easy_setopt(curl, option, value);
+        }
+    };
+    set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    set(CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (run->args.ca[0] != 0) {
+        // The site's CA alone: the system's store is not trusted beside it.
+        const std::string ca = StationPath(run->args.ca);
+        set(CURLOPT_CAINFO, ca.c_str());
+        set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    return result;
+}
+
 }  // namespace
 
 int CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    if (type == CURLINFO_DATA_OUT) {
+    // The data sent is the lines themselves. The TLS records are binary, two or more for each
+    // command: they would push the dialogue out of the trace; libcurl's texts tell the handshake.
+    if (type == CURLINFO_DATA_OUT || type == CURLINFO_SSL_DATA_IN ||
+        type == CURLINFO_SSL_DATA_OUT) {
         return 0;
     }
     auto* run = static_cast<RemoteExport*>(user);
@@ -267,6 +295,23 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
         StationLog(LOG_ERR, "pas de serveur");
         return kNoServer;
     }
+    switch (RemoteReadTls(argc, argv, &run->args)) {
+        case RemoteTlsArguments::kOk:
+            break;
+        case RemoteTlsArguments::kBadTls:
+            StationLog(LOG_ERR, "Tls : 0 or 1 expected");
+            return kBadArguments;
+        case RemoteTlsArguments::kCaWithoutTls:
+            StationLog(LOG_ERR, "Ca without Tls=1 : nothing is sent in clear");
+            return kBadArguments;
+        case RemoteTlsArguments::kCaTooLong:
+            StationLog(LOG_ERR, "Ca longer than %d characters", kCaSize - 1);
+            return kBadArguments;
+    }
+    if (run->args.ca[0] != 0 && RemoteCheckCaFile(run->args.ca) != 0) {
+        StationLog(LOG_ERR, "CA file %s : %s", run->args.ca, std::strerror(errno));
+        return kBadArguments;
+    }
     CreateSerialDebug(&run->trace, run->args.port);
 
     const CURLcode init = curl_global_init(CURL_GLOBAL_ALL);
@@ -304,6 +349,15 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     Option(curl, CURLOPT_ERRORBUFFER, run->curlError);
     if (on_exit(nettoyage_sortie, curl) != 0) {
         StationLog(LOG_ERR, "error on on_exit");
+    }
+    if (run->args.tls == 1) {
+        const CURLcode result = Protect(run);
+        if (result != CURLE_OK) {
+            StationLog(LOG_ERR, "TLS : %s", curl_easy_strerror(result));
+            return kFailed + static_cast<int>(result);
+        }
+        StationLog(LOG_DEBUG, "Tls=1 Ca=%s",
+                   run->args.ca[0] != 0 ? run->args.ca : "(system store)");
     }
     return 0;
 }
