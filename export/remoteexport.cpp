@@ -1,5 +1,8 @@
 #include "remoteexport.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -71,6 +74,46 @@ int RemoteReadArguments(int argc, char** argv, RemoteArguments* args) {
     Argument(argc, argv, "Password", args->password, sizeof args->password);
     Argument(argc, argv, "To", args->to, sizeof args->to);
     Argument(argc, argv, "From", args->from, sizeof args->from);
+    return 0;
+}
+
+RemoteTlsArguments RemoteReadTls(int argc, char** argv, RemoteArguments* args) {
+    char tls[8];
+    args->tls = 0;
+    args->ca[0] = 0;
+    if (GetArgumentStr(argc, argv, "Tls", tls, sizeof tls - 1) >= 0) {
+        Argument(argc, argv, "Tls", tls, sizeof tls);
+        if (std::strcmp(tls, "0") != 0 && std::strcmp(tls, "1") != 0) {
+            return RemoteTlsArguments::kBadTls;
+        }
+        args->tls = tls[0] - '0';
+    }
+    // One byte more than a path may have: a longer one is refused, not cut to another file.
+    char ca[kCaSize + 1];
+    Argument(argc, argv, "Ca", ca, sizeof ca);
+    if (ca[0] == 0) {
+        return RemoteTlsArguments::kOk;
+    }
+    if (args->tls != 1) {
+        return RemoteTlsArguments::kCaWithoutTls;
+    }
+    if (std::strlen(ca) >= sizeof args->ca) {
+        return RemoteTlsArguments::kCaTooLong;
+    }
+    std::memcpy(args->ca, ca, std::strlen(ca) + 1);
+    return RemoteTlsArguments::kOk;
+}
+
+int RemoteCheckCaFile(const char* ca) {
+    UniqueFd fd(StationOpen(ca, O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (fd.Get() < 0 || fstat(fd.Get(), &info) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
     return 0;
 }
 

@@ -20,6 +20,7 @@ constexpr const char* kDestination = "remoteexport_%s%s";  // server, login
 constexpr int kArgumentSize = 40;                          // Server, Login, Password, To
 constexpr int kFromSize = 15;
 constexpr int kSeparatorMax = 4;
+constexpr int kCaSize = 256;  // the "Ca" path, terminated
 // Room for a URL: the path parts are URL-encoded (three bytes for one), a memo's file name holds
 // a cleaned channel name of up to 99 characters.
 constexpr int kUrlSize = 768;
@@ -38,8 +39,9 @@ constexpr int kPartialMax = 256;  // records read from it; one per remote file a
 
 // Exit codes.
 constexpr int kDone = 8;
-constexpr int kNoServer = 101;  // also without any argument
-constexpr int kFailed = 101;    // + libcurl's result of the failed upload
+constexpr int kNoServer = 101;      // also without any argument
+constexpr int kBadArguments = 101;  // "Tls" neither 0 nor 1, "Ca" unusable
+constexpr int kFailed = 101;        // + libcurl's result of the failed upload
 // Every source sent, but the context could not be saved: the next run would send them again.
 // libcurl's own code for a local file that cannot be written.
 constexpr int kContextNotSaved = kFailed + 23;  // CURLE_WRITE_ERROR
@@ -53,10 +55,28 @@ struct RemoteArguments {
     char password[remoteexport::kArgumentSize] = {};
     char to[remoteexport::kArgumentSize] = {};
     char from[remoteexport::kFromSize] = {};
+    // "Tls=1": explicit FTPS (AUTH TLS, control and data connections protected), the server's
+    // certificate and name verified against the CA file "Ca" (a station path), or against the
+    // system's store when there is none.
+    int tls = 0;
+    char ca[remoteexport::kCaSize] = {};
 };
 
 // Decodes the arguments. 0, or -1 with errno EINVAL when there is no "Server" (or it is empty).
 int RemoteReadArguments(int argc, char** argv, RemoteArguments* args);
+
+// Decodes "Tls" and "Ca" into args->tls and args->ca (a line end of an @file item removed).
+// Absent "Tls" is 0. Results: kOk; kBadTls when "Tls" is there but neither "0" nor "1";
+// kCaWithoutTls when "Ca" is given without "Tls=1" (a CA given to a run that would send in clear
+// is not mistaken for protection); kCaTooLong when the path does not fit in kCaSize - 1
+// characters (refused rather than cut to another file). Whether the file is there is
+// RemoteCheckCaFile's.
+enum class RemoteTlsArguments { kOk, kBadTls, kCaWithoutTls, kCaTooLong };
+RemoteTlsArguments RemoteReadTls(int argc, char** argv, RemoteArguments* args);
+
+// Whether the CA file (a station path) can be read: 0, or -1 with errno (open's, or EISDIR when
+// it is not a plain file).
+int RemoteCheckCaFile(const char* ca);
 
 // Applies the "From" options to the cursor (decimal comma, separator, layout and date form) and
 // says which logs are sent. Longer than 2 characters: the 1st "0" turns the decimal comma off,

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "argdecode.h"
+#include "board.h"
 #include "channeldb.h"
 #include "clock.h"
 #include "conf.h"
@@ -69,10 +70,6 @@ ReadFunction ReaderOf(const TimeStampedSource* source) {
     return FonctionLectureDonneeVoie;
 }
 
-// The run's multi handle: it drives the easy handle's transfers and keeps the connection to the
-// server from one source to the next.
-CURLM* g_multi = nullptr;
-
 // Bound on a wait while libcurl has no socket to wait on: it is then between two steps of its
 // own (after a PASV answer, before the data connection is started) and only needs calling again.
 constexpr int kIdleWaitMs = 5;
@@ -81,20 +78,21 @@ constexpr int kIdleWaitMs = 5;
 // loop waits a whole second whenever it has neither a socket nor a timer to wait on, which its
 // FTP code leaves it in after every PASV answer that was not there at once: a second per source
 // on any real link.
-CURLcode Perform(CURL* curl) {
-    if (g_multi == nullptr) {
-        g_multi = curl_multi_init();
-        if (g_multi == nullptr) {
+CURLcode Perform(RemoteExport* run) {
+    CURL* curl = run->curl;
+    if (run->multi == nullptr) {
+        run->multi = curl_multi_init();
+        if (run->multi == nullptr) {
             return curl_easy_perform(curl);
         }
     }
-    if (curl_multi_add_handle(g_multi, curl) != CURLM_OK) {
+    if (curl_multi_add_handle(run->multi, curl) != CURLM_OK) {
         return curl_easy_perform(curl);
     }
     CURLcode result = CURLE_OK;
     int running = 1;
     while (running > 0) {
-        if (curl_multi_perform(g_multi, &running) != CURLM_OK) {
+        if (curl_multi_perform(run->multi, &running) != CURLM_OK) {
             result = CURLE_FAILED_INIT;
             break;
         }
@@ -107,21 +105,21 @@ CURLcode Perform(CURL* curl) {
         FD_ZERO(&error);
         int highest = -1;
         long timeout = -1;
-        curl_multi_fdset(g_multi, &read, &write, &error, &highest);
-        curl_multi_timeout(g_multi, &timeout);
+        curl_multi_fdset(run->multi, &read, &write, &error, &highest);
+        curl_multi_timeout(run->multi, &timeout);
         int waitMs = timeout >= 0 && timeout < 1000 ? static_cast<int>(timeout) : 1000;
         if (highest < 0) {
             waitMs = std::min(waitMs, kIdleWaitMs);
         }
-        curl_multi_wait(g_multi, nullptr, 0, waitMs, nullptr);
+        curl_multi_wait(run->multi, nullptr, 0, waitMs, nullptr);
     }
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(g_multi, &left)) {
+    while (CURLMsg* message = curl_multi_info_read(run->multi, &left)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
             result = message->data.result;
         }
     }
-    curl_multi_remove_handle(g_multi, curl);
+    curl_multi_remove_handle(run->multi, curl);
     return result;
 }
 
@@ -141,7 +139,7 @@ CURLcode RemoteSize(RemoteExport* run, long long* size) {
     Option(curl, CURLOPT_UPLOAD, 0L);
     Option(curl, CURLOPT_NOBODY, 1L);
     Option(curl, CURLOPT_URL, run->url);
-    CURLcode result = Perform(curl);
+    CURLcode result = Perform(run);
     curl_off_t length = -1;
     if (result == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -225,10 +223,37 @@ CURLcode ResumePoint(RemoteExport* run, const TimeStampedSource* source, long lo
     return CURLE_OK;
 }
 
+// Explicit FTPS: AUTH TLS before the login, PROT P for every data connection, the server's
+// certificate and host name verified. Any of them refused is the end of the run: never a
+// transfer in clear when protection was asked for.
+CURLcode Protect(RemoteExport* run) {
+    CURL* curl = run->curl;
+    CURLcode result = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        if (result == CURLE_OK) {
+            result = curl_easy_setopt(curl, option, value);
+        }
+    };
+    set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    set(CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (run->args.ca[0] != 0) {
+        // The site's CA alone: the system's store is not trusted beside it.
+        const std::string ca = StationPath(run->args.ca);
+        set(CURLOPT_CAINFO, ca.c_str());
+        set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    return result;
+}
+
 }  // namespace
 
 int CallbackCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    if (type == CURLINFO_DATA_OUT) {
+    // The data sent is the lines themselves. The TLS records are binary, two or more for each
+    // command: they would push the dialogue out of the trace; libcurl's texts tell the handshake.
+    if (type == CURLINFO_DATA_OUT || type == CURLINFO_SSL_DATA_IN ||
+        type == CURLINFO_SSL_DATA_OUT) {
         return 0;
     }
     auto* run = static_cast<RemoteExport*>(user);
@@ -247,9 +272,12 @@ void nettoyage_sortie(int status, void* handle) {
     if (handle != nullptr) {
         const long long start = MonotonicMs();
         StationLog(LOG_INFO, "begin clean up");
-        if (g_multi != nullptr) {
-            curl_multi_cleanup(g_multi);  // the connection kept: QUIT
-            g_multi = nullptr;
+        // The run rides on the handle: on_exit gives the handle alone.
+        RemoteExport* run = nullptr;
+        curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_PRIVATE, &run);
+        if (run != nullptr && run->multi != nullptr) {
+            curl_multi_cleanup(run->multi);  // the connection kept: QUIT
+            run->multi = nullptr;
         }
         curl_easy_cleanup(static_cast<CURL*>(handle));
         StationLog(LOG_INFO, "end cleanup status=%d time=%d ms", status,
@@ -266,6 +294,23 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     if (RemoteReadArguments(argc, argv, &run->args) != 0) {
         StationLog(LOG_ERR, "pas de serveur");
         return kNoServer;
+    }
+    switch (RemoteReadTls(argc, argv, &run->args)) {
+        case RemoteTlsArguments::kOk:
+            break;
+        case RemoteTlsArguments::kBadTls:
+            StationLog(LOG_ERR, "Tls : 0 or 1 expected");
+            return kBadArguments;
+        case RemoteTlsArguments::kCaWithoutTls:
+            StationLog(LOG_ERR, "Ca without Tls=1 : nothing is sent in clear");
+            return kBadArguments;
+        case RemoteTlsArguments::kCaTooLong:
+            StationLog(LOG_ERR, "Ca longer than %d characters", kCaSize - 1);
+            return kBadArguments;
+    }
+    if (run->args.ca[0] != 0 && RemoteCheckCaFile(run->args.ca) != 0) {
+        StationLog(LOG_ERR, "CA file %s : %s", run->args.ca, std::strerror(errno));
+        return kBadArguments;
     }
     CreateSerialDebug(&run->trace, run->args.port);
 
@@ -284,6 +329,7 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     Option(curl, CURLOPT_WRITEFUNCTION, Discard);
     Option(curl, CURLOPT_DEBUGFUNCTION, CallbackCurlDebug);
     Option(curl, CURLOPT_DEBUGDATA, static_cast<void*>(run));
+    Option(curl, CURLOPT_PRIVATE, static_cast<void*>(run));
     Option(curl, CURLOPT_VERBOSE, 1L);
     Option(curl, CURLOPT_FTP_SKIP_PASV_IP, 0L);
     Option(curl, CURLOPT_FTP_USE_EPSV, 0L);
@@ -304,6 +350,15 @@ int RemoteExportStart(RemoteExport* run, int argc, char** argv) {
     Option(curl, CURLOPT_ERRORBUFFER, run->curlError);
     if (on_exit(nettoyage_sortie, curl) != 0) {
         StationLog(LOG_ERR, "error on on_exit");
+    }
+    if (run->args.tls == 1) {
+        const CURLcode result = Protect(run);
+        if (result != CURLE_OK) {
+            StationLog(LOG_ERR, "TLS : %s", curl_easy_strerror(result));
+            return kFailed + static_cast<int>(result);
+        }
+        StationLog(LOG_DEBUG, "Tls=1 Ca=%s",
+                   run->args.ca[0] != 0 ? run->args.ca : "(system store)");
     }
     return 0;
 }
@@ -382,7 +437,7 @@ int RemoteExportSend(RemoteExport* run) {
             cursor->skip = held;
             Option(run->curl, CURLOPT_READFUNCTION, ReaderOf(source));
             Option(run->curl, CURLOPT_URL, run->url);
-            result = Perform(run->curl);
+            result = Perform(run);
         }
         const long long elapsed = MonotonicMs() - start;
         StationLog(LOG_DEBUG, "Status ecriture %s=%d %d octets transmis en %d", run->url,

@@ -14,6 +14,9 @@ struct RemoteExport {
     RemoteArguments args;
     SerialDebug trace;
     CURL* curl = nullptr;
+    // Drives the easy handle's transfers and keeps the connection to the server from one source
+    // to the next; released by the exit handler.
+    CURLM* multi = nullptr;
     char curlError[CURL_ERROR_SIZE] = {};
     TimeStampedReader reader{};
     ExportCursor* cursor = nullptr;

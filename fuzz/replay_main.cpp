@@ -1,15 +1,17 @@
-// Replays a fuzz target's committed corpus: every file under the given directories (or the
-// given files) goes once through LLVMFuzzerTestOneInput. A crash fails the ctest case.
+// Replays a fuzz target's committed corpus: fuzz_replay <target> <files or folders>. Every file
+// under the given folders (or each file given) goes once through the target. A crash fails the
+// ctest case.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include "fuzz_targets.h"
 
-static int Replay(const std::filesystem::path& file) {
+static int Replay(const FuzzTarget& target, const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "cannot read %s\n", file.c_str());
@@ -17,24 +19,36 @@ static int Replay(const std::filesystem::path& file) {
     }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    target.run(bytes.data(), bytes.size());
     return 0;
 }
 
 int main(int argc, char** argv) {
+    const FuzzTarget* target = kFuzzTargets;
+    while (argc > 1 && target->name != nullptr && std::strcmp(target->name, argv[1]) != 0) {
+        ++target;
+    }
+    if (argc < 2 || target->name == nullptr) {
+        std::fprintf(stderr, "usage: fuzz_replay <target> <files or folders>; targets:");
+        for (const FuzzTarget* t = kFuzzTargets; t->name != nullptr; ++t) {
+            std::fprintf(stderr, " %s", t->name);
+        }
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
     int count = 0;
     int failures = 0;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 2; i < argc; ++i) {
         std::filesystem::path arg(argv[i]);
         if (std::filesystem::is_directory(arg)) {
             for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
                 if (entry.is_regular_file()) {
-                    failures += Replay(entry.path());
+                    failures += Replay(*target, entry.path());
                     ++count;
                 }
             }
         } else {
-            failures += Replay(arg);
+            failures += Replay(*target, arg);
             ++count;
         }
     }

@@ -1,7 +1,7 @@
 // remoteexport as the station runs it: the built program in a sandbox with the station core
 // stand-in (channels and tsd) and a real FTP server on 127.0.0.1. The remote files byte for byte,
 // the exit status, what a failed run leaves for the next one, the bounds on a server that stops
-// answering, and that the password shows nowhere.
+// answering, that the password shows nowhere, and FTPS with the server's certificate verified.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -118,6 +118,58 @@ class RemoteExportProgram : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(EnterNetworkNamespace()); }
 };
+
+// A test CA and certificates of the FTP server, made once with the openssl command: "server"
+// signed by the CA for 127.0.0.1 and localhost, "stranger" the same by another CA, "elsewhere"
+// signed by the CA for another host name.
+class Certificates {
+  public:
+    Certificates() {
+        char pattern[] = "/tmp/station-certs-XXXXXX";
+        dir_ = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+        const ProgramResult made = RunProgram("/bin/sh", {"-c", kMake, "sh", dir_});
+        EXPECT_EQ(made.status, 0) << made.output;
+        made_ = made.status == 0;
+    }
+    ~Certificates() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    bool Made() const { return made_; }
+    std::string Ca() const { return Slurp(dir_ + "/ca.pem"); }
+    FtpServer::Tls Server(const char* name) const {
+        if (name == nullptr) {
+            return {};
+        }
+        return {dir_ + "/" + name + ".pem", dir_ + "/" + name + ".key"};
+    }
+
+  private:
+    static constexpr const char* kMake = R"(set -e; cd "$1"
+make() {
+    name=$1; shift
+    /usr/bin/openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -keyout $name.key -out $name.pem -subj /CN=$name "$@"
+}
+ca="-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"
+make ca $ca
+make other-ca $ca
+make server -CA ca.pem -CAkey ca.key -addext subjectAltName=IP:127.0.0.1,DNS:localhost
+make stranger -CA other-ca.pem -CAkey other-ca.key -addext subjectAltName=IP:127.0.0.1
+make elsewhere -CA ca.pem -CAkey ca.key -addext subjectAltName=DNS:ftp.elsewhere.example
+)";
+    std::string dir_;
+    bool made_ = false;
+};
+
+const Certificates& TestCertificates() {
+    static const Certificates certificates;
+    return certificates;
+}
+
+// Where a station keeps its site's CA, and the arguments of a run over TLS that trusts it.
+const char* kSiteCa = "/etc/ssl/site-ca.pem";
+const std::vector<std::string> kOverTls{"Tls=1", std::string("Ca=") + kSiteCa};
 
 std::string Show(const Files& files) {
     std::string text;
@@ -277,6 +329,77 @@ TEST_F(RemoteExportProgram, AServerThatDoesNotAnswerEndsTheRunWithinTheBounds) {
     }
 }
 
+// Over TLS the server's certificate and name are verified against the site's CA (or the system's
+// store without one). A server that fails either, or that offers no TLS, gets neither the login
+// nor a line: there is no fall back to clear text. "Tls" other than 0 or 1, a CA without "Tls=1"
+// or a CA file that is not there is a wrong configuration: nothing is tried.
+TEST_F(RemoteExportProgram, OverTlsOnlyAVerifiedServerGetsTheLines) {
+    const std::vector<std::string> noCa{"Tls=1", "Ca=/etc/ssl/none.pem"};
+    struct Case {
+        const char* what;
+        const char* certificate;  // the server's; null: FTP in clear only
+        std::vector<std::string> args;
+        int status;
+        const char* logged;  // the error line; "URL" stands for the first file's
+    } cases[] = {
+        {"signed by the site's CA for 127.0.0.1", "server", kOverTls, 8, nullptr},
+        {"in clear with Tls=0", nullptr, {"Tls=0"}, 8, nullptr},
+        {"signed by another CA", "stranger", kOverTls, 101 + 60,
+         "upload of URL : SSL certificate problem: unable to get local issuer certificate"},
+        {"signed for another host name", "elsewhere", kOverTls, 101 + 60,
+         "upload of URL : SSL: no alternative certificate subject name matches target host name "
+         "'127.0.0.1'"},
+        {"the site's CA not in the system's store",
+         "server",
+         {"Tls=1"},
+         101 + 60,
+         "upload of URL : SSL certificate problem: unable to get local issuer certificate"},
+        {"a server without TLS", nullptr, kOverTls, 101 + 64,
+         "upload of URL : Requested SSL level failed"},
+        {"no CA file there", "server", noCa, 101,
+         "CA file /etc/ssl/none.pem : No such file or directory"},
+        {"Tls neither 0 nor 1", "server", {"Tls=yes"}, 101, "Tls : 0 or 1 expected"},
+        {"a CA without Tls=1",
+         nullptr,
+         {std::string("Ca=") + kSiteCa},
+         101,
+         "Ca without Tls=1 : nothing is sent in clear"},
+    };
+    ASSERT_TRUE(TestCertificates().Made());
+    TraceReader trace;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Station station;
+        StationCore core(station.box, kSite);
+        ASSERT_TRUE(core.Ready());
+        station.box.WriteFile(kSiteCa, TestCertificates().Ca());
+        FtpServer server(station.Served(), {kTech}, FtpServer::Mode::kNormal, {},
+                         TestCertificates().Server(c.certificate));
+        ASSERT_TRUE(server.Ready());
+        std::vector<std::string> args = c.args;
+        args.push_back("From=011,");
+        const size_t traced = trace.text.size();
+        ProgramResult result = station.Run(server.Address(), kTech, args);
+        EXPECT_EQ(result.status, c.status) << result.output << station.box.Log();
+        const std::string run = trace.Read().substr(traced);
+        if (c.status == 8) {
+            EXPECT_EQ(Show(station.OnServer()), Show(Files{{"Niveau bache.3.csv", kMemoCsv},
+                                                           {"comm.csv", kCommCsv},
+                                                           {"station.csv", kStationCsv}}));
+        } else {
+            std::string logged = c.logged;
+            const size_t url = logged.find("URL");
+            if (url != std::string::npos) {
+                logged.replace(url, 3, "ftp://" + server.Address() + "/Niveau%20bache.3.csv");
+            }
+            EXPECT_TRUE(station.OnServer().empty());
+            EXPECT_TRUE(station.box.LogHas(logged, "err")) << logged << "\n" << station.box.Log();
+            EXPECT_EQ(run.find("Send header : USER"), std::string::npos) << run;
+        }
+        station.ExpectNoPassword(run);
+    }
+}
+
 // Runs that fail keep what the server accepted before: the next run sends the rest, and every
 // line is on the server exactly once. A file refused whole, or uploads cut partway (the server
 // keeps what it took: a part of a line, or whole lines), once or twice in a row.
@@ -285,11 +408,13 @@ TEST_F(RemoteExportProgram, FailedRunsThenAGoodOneSendEveryLineOnce) {
         const char* what;
         std::vector<long> cuts;  // none: the third file is refused
         int status;              // of each failed run; 0: any failure (a cut shows as 426 or EPIPE)
+        bool tls = false;
     } cases[] = {
         {"the third file refused", {}, 101 + 25},
         {"cut inside a line", {26 * 100 + 13}, 0},
         {"cut at a line end", {26 * 100}, 0},
         {"cut, then the rest cut again", {26 * 100 + 13, 1000}, 0},
+        {"cut inside a line, over TLS", {26 * 100 + 13}, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -307,14 +432,22 @@ line station 1700000010 9 1
 line comm 1700000020 0x0E02 0
 )");
         ASSERT_TRUE(core.Ready());
-        FtpServer server(station.Served(), {kTech}, FtpServer::Mode::kNormal, c.cuts);
+        std::vector<std::string> args{"From=011,"};
+        FtpServer::Tls tls;
+        if (c.tls) {
+            ASSERT_TRUE(TestCertificates().Made());
+            station.box.WriteFile(kSiteCa, TestCertificates().Ca());
+            args.insert(args.end(), kOverTls.begin(), kOverTls.end());
+            tls = TestCertificates().Server("server");
+        }
+        FtpServer server(station.Served(), {kTech}, FtpServer::Mode::kNormal, c.cuts, tls);
         ASSERT_TRUE(server.Ready());
         if (c.cuts.empty()) {
             fs::create_directories(station.Served() + "/C.3.csv");  // a folder in its place
         }
         long kept = 0;
         for (size_t run = 0; run < std::max<size_t>(c.cuts.size(), 1); ++run) {
-            ProgramResult failed = station.Run(server.Address(), kTech, {"From=011,"});
+            ProgramResult failed = station.Run(server.Address(), kTech, args);
             EXPECT_GT(failed.status, 101) << failed.output << station.box.Log();
             if (c.status != 0) {
                 EXPECT_EQ(failed.status, c.status);
@@ -324,7 +457,7 @@ line comm 1700000020 0x0E02 0
             }
         }
         fs::remove(station.Served() + "/C.3.csv");
-        ProgramResult good = station.Run(server.Address(), kTech, {"From=011,"});
+        ProgramResult good = station.Run(server.Address(), kTech, args);
         EXPECT_EQ(good.status, 8) << good.output << station.box.Log();
         auto memo = [](int first, int count) {
             std::string text;

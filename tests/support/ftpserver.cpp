@@ -27,7 +27,7 @@ std::string Slurp(const std::string& path) {
 }  // namespace
 
 FtpServer::FtpServer(const std::string& root, const std::vector<User>& users, Mode mode,
-                     const std::vector<long>& cuts) {
+                     const std::vector<long>& cuts, const Tls& tls) {
     fs::create_directories(root);
     char pattern[] = "/tmp/station-ftp-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -49,6 +49,9 @@ FtpServer::FtpServer(const std::string& root, const std::vector<User>& users, Mo
                                                                : "mute"});
     for (long cut : cuts) {
         args.insert(args.end(), {"--cut", std::to_string(cut)});
+    }
+    if (!tls.certificate.empty()) {
+        args.insert(args.end(), {"--tls", tls.certificate, tls.key});
     }
     process_ = Process("/usr/bin/python3", args);
     WaitUntil([&] { return fs::exists(dir_ + "/port") || !process_.Running(); },

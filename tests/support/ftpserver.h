@@ -17,12 +17,18 @@ class FtpServer {
         std::string password;
     };
     enum class Mode { kNormal, kSilent, kMute };
+    // PEM files of the server's certificate (chain) and key: with them, AUTH TLS and protected
+    // data connections are required.
+    struct Tls {
+        std::string certificate;
+        std::string key;
+    };
 
     // Starts the server on `root` (a host folder, made when missing) and waits up to 10 s for it
     // to listen. Each of `cuts`, in order, cuts one upload: the first to reach that many bytes
     // keeps them and is answered 426.
     FtpServer(const std::string& root, const std::vector<User>& users, Mode mode = Mode::kNormal,
-              const std::vector<long>& cuts = {});
+              const std::vector<long>& cuts = {}, const Tls& tls = {});
     ~FtpServer();
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;
