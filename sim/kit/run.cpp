@@ -84,6 +84,9 @@ int WriteStatus(const std::string& path, const char* format, ...) {
 
 int ApplyScript(const char* program, const std::string& path,
                 const std::function<bool(const std::string& line)>& apply) {
+    if (path.empty()) {
+        return 0;
+    }
     std::ifstream in(path);
     if (!in) {
         fprintf(stderr, "%s: cannot read %s\n", program, path.c_str());

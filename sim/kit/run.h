@@ -27,8 +27,9 @@ int Poll(pollfd* fds, size_t count, long long deadlineNs);
 int WriteStatus(const std::string& path, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Hands each line of the script file to apply, in order, until it refuses one. 0, or -1 when the
-// file cannot be read (said on standard error after the program's name) or a line was refused.
+// Hands each line of the script file to apply, in order, until it refuses one. An empty path
+// applies nothing. 0, or -1 when the file cannot be read (said on standard error after the
+// program's name) or a line was refused.
 int ApplyScript(const char* program, const std::string& path,
                 const std::function<bool(const std::string& line)>& apply);
 

@@ -460,8 +460,7 @@ int main(int argc, char** argv) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty() &&
-        simkit::ApplyScript("mbussim", script, [&population](const std::string& text) {
+    if (simkit::ApplyScript("mbussim", script, [&population](const std::string& text) {
             return ApplyLine(population, text, false);
         }) != 0) {
         return 2;

@@ -390,8 +390,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty() &&
-        simkit::ApplyScript("syswaysim", script, [&plc](const std::string& text) {
+    if (simkit::ApplyScript("syswaysim", script, [&plc](const std::string& text) {
             return ApplyLine(plc, text);
         }) != 0) {
         return 2;

@@ -444,8 +444,7 @@ int main(int argc, char** argv) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty() &&
-        simkit::ApplyScript("teleinfosim", script, [&meter](const std::string& text) {
+    if (simkit::ApplyScript("teleinfosim", script, [&meter](const std::string& text) {
             return ApplyLine(meter, text, false);
         }) != 0) {
         return 2;

@@ -566,8 +566,7 @@ int main(int argc, char** argv) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty() &&
-        simkit::ApplyScript("unitelwaysim", script, [&plc](const std::string& text) {
+    if (simkit::ApplyScript("unitelwaysim", script, [&plc](const std::string& text) {
             return ApplyLine(plc, text);
         }) != 0) {
         return 2;
