@@ -51,21 +51,19 @@ void ControlFifo::Close() {
     }
 }
 
-size_t ControlFifo::Take(const std::function<void(const std::string& line)>& apply) {
+void ControlFifo::Take(const std::function<void(const std::string& line)>& apply) {
     if (fd_ < 0) {
-        return 0;
+        return;
     }
     char buffer[512];
     for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
         pending_.append(buffer, static_cast<size_t>(n));
     }
-    size_t lines = 0;
-    for (size_t end; (end = pending_.find('\n')) != std::string::npos; ++lines) {
+    for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
         std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
         apply(line);
     }
-    return lines;
 }
 
 }  // namespace simkit

@@ -1,7 +1,6 @@
 // The command FIFO a simulator reads while it runs: one command a line.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -26,8 +25,8 @@ class ControlFifo {
     int Fd() const { return fd_; }
 
     // Reads what came and hands each whole line (without its '\n') to apply, in order; a part
-    // line waits for its end. The count of lines handed.
-    size_t Take(const std::function<void(const std::string& line)>& apply);
+    // line waits for its end.
+    void Take(const std::function<void(const std::string& line)>& apply);
 
   private:
     int fd_ = -1;
