@@ -113,31 +113,12 @@ void PutCharWithHex(SerialDebug* handle, unsigned char byte) {
     PutText(handle, text);
 }
 
-// The text of a time in one of the two formats, kept while the time and the zone stay the same:
-// most trace lines of a busy line fall in the same second as the one before, and the local-time
-// conversion and its formatting were most of what writing such a line cost. The zone is known
-// by what the last tzset() made of it (the names, the offset, summer time); a TZ changed without
-// a tzset() shows in the stamps from the next second on.
-struct TimeText {
-    const char* format;
-    bool valid = false;
-    time_t time = 0;
-    const char* names[2] = {};
-    long offset = 0;
-    int summer = 0;
-    char text[40] = {};
-    size_t length = 0;
-};
-
-TimeText g_stamp{"%d/%m %H:%M:%S "};    // the time stamp of a line
-TimeText g_date{"%d/%m/%y %H:%M:%S "};  // a date given to DateToSerialDebug
-
-bool SameZone(const TimeText& kept) {
+bool SameZone(const SerialDebugTime& kept) {
     return kept.names[0] == tzname[0] && kept.names[1] == tzname[1] && kept.offset == timezone &&
            kept.summer == daylight;
 }
 
-void PutTime(SerialDebug* handle, time_t time, TimeText* kept) {
+void PutTime(SerialDebug* handle, time_t time, SerialDebugTime* kept) {
     if (!kept->valid || kept->time != time || !SameZone(*kept)) {
         kept->valid = false;
         tm local{};
@@ -159,7 +140,7 @@ void PutTime(SerialDebug* handle, time_t time, TimeText* kept) {
 }
 
 void PutFrameHead(SerialDebug* handle, const char* label) {
-    PutTime(handle, Clock().Now().tv_sec, &g_stamp);
+    PutTime(handle, Clock().Now().tv_sec, &handle->stamp);
     PutText(handle, label != nullptr ? label : "");
     PutText(handle, " : ");
 }
@@ -345,13 +326,13 @@ int ReadStrFromSerialDebug(SerialDebug* handle, char* buffer, int length) {
 
 void TimeStampSerialDebug(SerialDebug* handle) {
     if (Writable(handle)) {
-        PutTime(handle, Clock().Now().tv_sec, &g_stamp);
+        PutTime(handle, Clock().Now().tv_sec, &handle->stamp);
     }
 }
 
 void DateToSerialDebug(SerialDebug* handle, time_t time) {
     if (Writable(handle)) {
-        PutTime(handle, time, &g_date);
+        PutTime(handle, time, &handle->date);
     }
 }
 

@@ -14,13 +14,31 @@ constexpr int kSerialDebugSegmentSize = 16384;
 constexpr int kSerialDebugHeaderSize = 12;
 constexpr uint32_t kSerialDebugMarker = 0xA55A5900u;
 
+// The text of a time in one of the trace's two formats, kept while the time and the zone stay
+// the same: most trace lines of a busy line fall in the same second as the one before, and the
+// local-time conversion and its formatting were most of what writing such a line cost. The
+// zone is known by what the last tzset() made of it (the names, the offset, summer time); a TZ
+// changed without a tzset() shows in the stamps from the next second on.
+struct SerialDebugTime {
+    const char* format;
+    bool valid = false;
+    time_t time = 0;
+    const char* names[2] = {};
+    long offset = 0;
+    int summer = 0;
+    char text[40] = {};
+    size_t length = 0;
+};
+
 struct SerialDebug {
     unsigned char* segment = nullptr;  // attached segment, null when closed
     unsigned char* ring = nullptr;
     int segmentId = -1;
     int ringSize = 0;
-    volatile int32_t* writeIndex = nullptr;  // shared with every writer and reader
-    int readIndex = 0;                       // this reader's own position
+    volatile int32_t* writeIndex = nullptr;      // shared with every writer and reader
+    int readIndex = 0;                           // this reader's own position
+    SerialDebugTime stamp{"%d/%m %H:%M:%S "};    // the time stamp of a line
+    SerialDebugTime date{"%d/%m/%y %H:%M:%S "};  // a date given to DateToSerialDebug
 };
 
 // Slot of a port (16 for -1), or -1 for a port outside -1 to 15.
