@@ -8,27 +8,26 @@
 //
 // Frames, checksums and value codings are written here from the link and application rules,
 // independently of the driver's decoder.
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
-#include <random>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "kit/args.h"
+#include "kit/control.h"
+#include "kit/cue.h"
+#include "kit/run.h"
+#include "kit/words.h"
 #include "pty.h"
 
 namespace {
@@ -54,11 +53,6 @@ const char* const kUsage =
     "  | !silent ADDR on|off (garbage: K random bytes instead of the answer)\n"
     "  | !set ADDR INDEX VALUE | !clear ADDR | !quit\n";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) {
-    g_stop = 1;
-}
-
 struct Record {
     std::vector<unsigned char> dif;  // DIF and DIFEs
     std::vector<unsigned char> vif;  // VIF and VIFEs
@@ -68,9 +62,8 @@ struct Record {
     std::vector<unsigned char> raw;  // a raw record: sent as it is
 };
 
-// A cue: -1 off, 0 forever, N answers left.
-struct Cue {
-    int left = -1;
+// A cue over the next answers, with its number (bytes, milliseconds) where it takes one.
+struct Cue : simkit::Cue {
     int argument = 0;
 };
 
@@ -94,31 +87,9 @@ struct Population {
     long requests = 0, nke = 0, ud2 = 0, answers = 0, commands = 0;
 };
 
-void Consume(Cue& cue) {
-    if (cue.left > 0 && --cue.left == 0) {
-        cue.left = -1;
-    }
-}
-
-bool Active(const Cue& cue) {
-    return cue.left >= 0;
-}
-
-std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    std::string w;
-    while (in >> w) {
-        words.push_back(w);
-    }
-    return words;
-}
-
 std::vector<unsigned char> HexList(const std::string& text) {
     std::vector<unsigned char> bytes;
-    std::string item;
-    std::istringstream in(text);
-    while (std::getline(in, item, ',')) {
+    for (const std::string& item : simkit::Split(text, ',')) {
         bytes.push_back(static_cast<unsigned char>(strtol(item.c_str(), nullptr, 16)));
     }
     return bytes;
@@ -228,46 +199,44 @@ std::vector<unsigned char> LongFrame(Slave& s) {
     }
     auto length = static_cast<unsigned char>(body.size());
     std::vector<unsigned char> frame;
-    if (Active(s.noise)) {
+    if (s.noise.On()) {
         for (int i = 0; i < s.noise.argument; ++i) {
             frame.push_back(static_cast<unsigned char>(0xA5 + i * 7));
         }
-        Consume(s.noise);
+        s.noise.Use();
     }
     unsigned char l1 = length, l2 = length;
-    if (Active(s.badlen)) {
+    if (s.badlen.On()) {
         l2 = static_cast<unsigned char>(length + 1);
-        Consume(s.badlen);
-    } else if (Active(s.wronglen)) {
+        s.badlen.Use();
+    } else if (s.wronglen.On()) {
         l1 = l2 = static_cast<unsigned char>(length + 1);
-        Consume(s.wronglen);
+        s.wronglen.Use();
     }
     frame.insert(frame.end(), {0x68, l1, l2, 0x68});
     frame.insert(frame.end(), body.begin(), body.end());
-    if (Active(s.badsum)) {
+    if (s.badsum.On()) {
         sum = static_cast<unsigned char>(sum ^ 0x5A);
-        Consume(s.badsum);
+        s.badsum.Use();
     }
     frame.push_back(sum);
-    if (Active(s.nostop)) {
-        Consume(s.nostop);
+    if (s.nostop.On()) {
+        s.nostop.Use();
     } else {
         frame.push_back(0x16);
     }
-    if (Active(s.truncate)) {
+    if (s.truncate.On()) {
         if (static_cast<size_t>(s.truncate.argument) < frame.size()) {
             frame.resize(static_cast<size_t>(s.truncate.argument));
         }
-        Consume(s.truncate);
+        s.truncate.Use();
     }
-    if (Active(s.garbage)) {
+    if (s.garbage.On()) {
         // A burst of interference over the whole answer: any byte, start and stop bytes too.
-        static std::minstd_rand random(std::random_device{}());
-        frame.resize(static_cast<size_t>(std::clamp(s.garbage.argument, 0, 512)));
-        for (unsigned char& b : frame) {
-            b = static_cast<unsigned char>(random() & 0xFF);
-        }
-        Consume(s.garbage);
+        std::string burst =
+            simkit::RandomBytes(static_cast<size_t>(std::clamp(s.garbage.argument, 0, 512)));
+        frame.assign(burst.begin(), burst.end());
+        s.garbage.Use();
     }
     return frame;
 }
@@ -306,7 +275,7 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
     if (hash != std::string::npos) {
         line.erase(hash);
     }
-    std::vector<std::string> w = Words(line);
+    std::vector<std::string> w = simkit::Words(line);
     if (w.empty()) {
         return true;
     }
@@ -404,52 +373,18 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
     return true;
 }
 
-long long NowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
+using simkit::NowNs;
 
-struct Control {
-    int fd = -1;
-    int keep = -1;  // our own writer, so the FIFO never reads end-of-file
-    std::string pending;
-};
-
-void ReadControl(Control& c, Population& p) {
-    if (c.fd < 0) {
-        return;
-    }
-    char buffer[512];
-    for (;;) {
-        ssize_t n = read(c.fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        c.pending.append(buffer, static_cast<size_t>(n));
-    }
-    size_t end;
-    while ((end = c.pending.find('\n')) != std::string::npos) {
-        std::string line = c.pending.substr(0, end);
-        c.pending.erase(0, end + 1);
+void ReadControl(simkit::ControlFifo& c, Population& p) {
+    c.Take([&p](const std::string& line) {
         ApplyLine(p, line, true);
         ++p.commands;
-    }
+    });
 }
 
 void WriteStatus(const std::string& path, const Population& p) {
-    if (path.empty()) {
-        return;
-    }
-    std::string temp = path + ".tmp";
-    FILE* f = fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        return;
-    }
-    fprintf(f, "requests=%ld nke=%ld ud2=%ld answers=%ld commands=%ld\n", p.requests, p.nke, p.ud2,
-            p.answers, p.commands);
-    fclose(f);
-    rename(temp.c_str(), path.c_str());
+    simkit::WriteStatus(path, "requests=%ld nke=%ld ud2=%ld answers=%ld commands=%ld\n", p.requests,
+                        p.nke, p.ud2, p.answers, p.commands);
 }
 
 void Log(const std::string& path, const std::vector<unsigned char>& bytes) {
@@ -464,25 +399,21 @@ void Log(const std::string& path, const std::vector<unsigned char>& bytes) {
 }
 
 // Sleeps ms milliseconds, reading commands meanwhile; false when asked to stop.
-bool Pause(long ms, Control& c, Population& p, const sigset_t* sigmask) {
+bool Pause(long ms, simkit::ControlFifo& c, Population& p) {
     long long until = NowNs() + ms * 1000000LL;
-    while (!g_stop) {
-        long long left = until - NowNs();
-        if (left <= 0) {
+    while (!simkit::StopAsked()) {
+        if (until - NowNs() <= 0) {
             return true;
         }
-        pollfd fd{c.fd, POLLIN, 0};
-        timespec timeout{static_cast<time_t>(left / 1000000000LL),
-                         static_cast<long>(left % 1000000000LL)};
-        ppoll(&fd, c.fd >= 0 ? 1 : 0, &timeout, sigmask);
+        pollfd fd{c.Fd(), POLLIN, 0};
+        simkit::Poll(&fd, c.Fd() >= 0 ? 1 : 0, until);
         ReadControl(c, p);
     }
     return false;
 }
 
 // Answers one request to a meter, if it answers at all.
-void Answer(PtyLine& line, Population& p, Control& c, int control, int address,
-            const sigset_t* sigmask) {
+void Answer(PtyLine& line, Population& p, simkit::ControlFifo& c, int control, int address) {
     auto it = p.slaves.find(address);
     if (it == p.slaves.end() || it->second.silent) {
         return;
@@ -497,10 +428,10 @@ void Answer(PtyLine& line, Population& p, Control& c, int control, int address,
     } else {
         return;
     }
-    if (Active(s.late)) {
+    if (s.late.On()) {
         int ms = s.late.argument;
-        Consume(s.late);
-        if (!Pause(ms, c, p, sigmask)) {
+        s.late.Use();
+        if (!Pause(ms, c, p)) {
             return;
         }
     }
@@ -514,51 +445,25 @@ int main(int argc, char** argv) {
     Population population;
     std::string link, script, control, status, log;
     std::vector<std::string> cues;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "mbussim: %s needs a value\n%s", arg.c_str(), kUsage);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--link") {
-            link = next();
-        } else if (arg == "--script") {
-            script = next();
-        } else if (arg == "--control") {
-            control = next();
-        } else if (arg == "--status") {
-            status = next();
-        } else if (arg == "--log") {
-            log = next();
-        } else if (arg == "--cue") {
-            cues.push_back(next());
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else {
-            fprintf(stderr, "mbussim: unknown argument %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+    std::optional<int> leave = simkit::ParseArguments(
+        "mbussim", kUsage, argc, argv,
+        {simkit::Text("--link", &link),
+         simkit::Text("--script", &script),
+         simkit::Text("--control", &control),
+         simkit::Text("--status", &status),
+         simkit::Text("--log", &log),
+         {"--cue", true, [&cues](const std::string& v) { cues.push_back(v); }}});
+    if (leave) {
+        return *leave;
     }
     if (link.empty()) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty()) {
-        std::ifstream in(script);
-        if (!in) {
-            fprintf(stderr, "mbussim: cannot read %s\n", script.c_str());
-            return 2;
-        }
-        std::string text;
-        while (std::getline(in, text)) {
-            if (!ApplyLine(population, text, false)) {
-                return 2;
-            }
-        }
+    if (simkit::ApplyScript("mbussim", script, [&population](const std::string& text) {
+            return ApplyLine(population, text, false);
+        }) != 0) {
+        return 2;
     }
     for (const std::string& cue : cues) {
         if (!ApplyLine(population, cue[0] == '!' ? cue : "!" + cue, false)) {
@@ -566,38 +471,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The stop signals are held blocked and only let through inside ppoll, so a stop between a
-    // check of the flag and a wait is never missed.
-    sigset_t stopSignals, waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGHUP);
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    Control ctl;
-    bool madeFifo = false;
-    if (!control.empty()) {
-        struct stat st {};
-        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
-            fprintf(stderr, "mbussim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
-        ctl.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
-        ctl.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        if (ctl.fd < 0) {
-            fprintf(stderr, "mbussim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
+    simkit::HoldStopSignals();
+    simkit::ControlFifo ctl;
+    if (ctl.Open("mbussim", control) != 0) {
+        return 2;
     }
 
     PtyLine line;
@@ -610,10 +487,9 @@ int main(int argc, char** argv) {
     // Requests as they come: short frames 10 C A CS 16 are answered; long frames from the master
     // (SND_UD) are taken whole and acknowledged; anything else is skipped byte by byte.
     std::vector<unsigned char> in;
-    while (!g_stop && !population.quit) {
-        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {ctl.fd, POLLIN, 0}};
-        timespec timeout{0, 200000000L};
-        ppoll(fds, ctl.fd >= 0 ? 2 : 1, &timeout, &waitMask);
+    while (!simkit::StopAsked() && !population.quit) {
+        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {ctl.Fd(), POLLIN, 0}};
+        simkit::Poll(fds, ctl.Fd() >= 0 ? 2 : 1, NowNs() + 200000000LL);
         ReadControl(ctl, population);
         unsigned char buffer[256];
         ssize_t n = read(line.Master(), buffer, sizeof buffer);
@@ -639,7 +515,7 @@ int main(int argc, char** argv) {
                 } else if ((frame[1] & 0x4F) == 0x4B) {
                     ++population.ud2;
                 }
-                Answer(line, population, ctl, frame[1], frame[2], &waitMask);
+                Answer(line, population, ctl, frame[1], frame[2]);
                 WriteStatus(status, population);
             } else if (in[0] == 0x68) {
                 if (in.size() < 4) {
@@ -671,14 +547,6 @@ int main(int argc, char** argv) {
     }
     WriteStatus(status, population);
     line.Close();
-    if (ctl.fd >= 0) {
-        close(ctl.fd);
-    }
-    if (ctl.keep >= 0) {
-        close(ctl.keep);
-    }
-    if (madeFifo) {
-        unlink(control.c_str());
-    }
+    ctl.Close();
     return 0;
 }

@@ -9,29 +9,29 @@
 //
 // The line format and the FCS are written here from the protocol's rules, independently of the
 // driver.
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <map>
-#include <random>
+#include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "kit/args.h"
+#include "kit/control.h"
+#include "kit/cue.h"
+#include "kit/run.h"
+#include "kit/words.h"
 #include "pty.h"
 
 namespace {
@@ -66,16 +66,8 @@ constexpr const char* kEndFormat = "A2";
 constexpr const char* kEndAddress = "A3";
 constexpr const char* kEndCommand = "A4";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) {
-    g_stop = 1;
-}
-
-long long NowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
+using simkit::Cue;
+using simkit::NowNs;
 
 std::string Stamp() {
     timespec now{};
@@ -87,17 +79,6 @@ std::string Stamp() {
                   local.tm_sec, now.tv_nsec / 1000000);
     return text;
 }
-
-// Cue counters: -1 off, 0 until cleared, N answers left.
-struct Cue {
-    int left = -1;
-    bool On() const { return left >= 0; }
-    void Use() {
-        if (left > 0 && --left == 0) {
-            left = -1;
-        }
-    }
-};
 
 struct Plc {
     std::set<int> units{0};
@@ -121,17 +102,8 @@ struct Plc {
     }
 };
 
-std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) {
-        words.push_back(word);
-    }
-    return words;
-}
-
 bool ApplyLine(Plc& plc, const std::string& text) {
-    std::vector<std::string> w = Words(text);
+    std::vector<std::string> w = simkit::Words(text);
     if (w.empty() || w[0][0] == '#') {
         return true;
     }
@@ -364,56 +336,23 @@ std::string Misbehave(Plc& plc, std::string body, long* delayMs) {
     if (plc.garbage.On()) {
         plc.garbage.Use();
         // A burst of interference over the whole answer: any byte, carriage returns too.
-        static std::minstd_rand random(std::random_device{}());
-        line.resize(static_cast<size_t>(plc.garbageBytes));
-        for (char& c : line) {
-            c = static_cast<char>(random() & 0xFF);
-        }
+        line = simkit::RandomBytes(static_cast<size_t>(plc.garbageBytes));
     }
     return line;
 }
 
-struct Control {
-    int fd = -1;
-    int keep = -1;  // our own writer, so the FIFO never reads end-of-file
-    std::string pending;
-};
-
-void ReadControl(Control& c, Plc& plc) {
-    if (c.fd < 0) {
-        return;
-    }
-    char buffer[512];
-    for (;;) {
-        ssize_t n = read(c.fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        c.pending.append(buffer, static_cast<size_t>(n));
-    }
-    size_t end;
-    while ((end = c.pending.find('\n')) != std::string::npos) {
-        std::string line = c.pending.substr(0, end);
-        c.pending.erase(0, end + 1);
+void ReadControl(simkit::ControlFifo& c, Plc& plc) {
+    c.Take([&plc](const std::string& line) {
         ApplyLine(plc, line);
         if (!plc.quiet) {
             std::printf("%s cue %s\n", Stamp().c_str(), line.c_str());
         }
-    }
+    });
 }
 
 void WriteStatus(const std::string& path, const Plc& plc) {
-    if (path.empty()) {
-        return;
-    }
-    std::string temp = path + ".tmp";
-    FILE* f = std::fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        return;
-    }
-    std::fprintf(f, "commands=%ld answers=%ld writes=%ld\n", plc.commands, plc.answers, plc.writes);
-    std::fclose(f);
-    std::rename(temp.c_str(), path.c_str());
+    simkit::WriteStatus(path, "commands=%ld answers=%ld writes=%ld\n", plc.commands, plc.answers,
+                        plc.writes);
 }
 
 struct Pending {
@@ -428,58 +367,33 @@ int main(int argc, char** argv) {
     std::string link, script, control, status;
     long long baud = 9600;
     std::vector<std::string> cues;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "syswaysim: %s needs a value\n%s", arg.c_str(), kUsage);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--link") {
-            link = next();
-        } else if (arg == "--units") {
-            plc.units.clear();
-            std::stringstream list(next());
-            for (std::string unit; std::getline(list, unit, ',');) {
-                plc.units.insert(std::atoi(unit.c_str()));
-            }
-        } else if (arg == "--baud") {
-            baud = std::atoll(next().c_str());
-        } else if (arg == "--script") {
-            script = next();
-        } else if (arg == "--control") {
-            control = next();
-        } else if (arg == "--status") {
-            status = next();
-        } else if (arg == "--quiet") {
-            plc.quiet = true;
-        } else if (arg == "--cue") {
-            cues.push_back(next());
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "syswaysim: unknown argument %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+    std::optional<int> leave = simkit::ParseArguments(
+        "syswaysim", kUsage, argc, argv,
+        {simkit::Text("--link", &link),
+         {"--units", true,
+          [&plc](const std::string& v) {
+              plc.units.clear();
+              for (const std::string& unit : simkit::Split(v, ',')) {
+                  plc.units.insert(std::atoi(unit.c_str()));
+              }
+          }},
+         {"--baud", true, [&baud](const std::string& v) { baud = std::atoll(v.c_str()); }},
+         simkit::Text("--script", &script),
+         simkit::Text("--control", &control),
+         simkit::Text("--status", &status),
+         simkit::Flag("--quiet", &plc.quiet),
+         {"--cue", true, [&cues](const std::string& v) { cues.push_back(v); }}});
+    if (leave) {
+        return *leave;
     }
     if (link.empty() || baud < 0) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty()) {
-        std::ifstream in(script);
-        if (!in) {
-            std::fprintf(stderr, "syswaysim: cannot read %s\n", script.c_str());
-            return 2;
-        }
-        for (std::string text; std::getline(in, text);) {
-            if (!ApplyLine(plc, text)) {
-                return 2;
-            }
-        }
+    if (simkit::ApplyScript("syswaysim", script, [&plc](const std::string& text) {
+            return ApplyLine(plc, text);
+        }) != 0) {
+        return 2;
     }
     for (const std::string& cue : cues) {
         if (!ApplyLine(plc, cue)) {
@@ -488,36 +402,10 @@ int main(int argc, char** argv) {
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // The stop signals are held blocked and only let through inside ppoll, so a stop between a
-    // check of the flag and a wait is never missed.
-    sigset_t stopSignals, waitMask;
-    sigemptyset(&stopSignals);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&stopSignals, s);
-    }
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
-        sigdelset(&waitMask, s);
-        sigaction(s, &action, nullptr);
-    }
-    signal(SIGPIPE, SIG_IGN);
-
-    Control ctl;
-    bool madeFifo = false;
-    if (!control.empty()) {
-        struct stat st {};
-        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
-            std::fprintf(stderr, "syswaysim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
-        ctl.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
-        ctl.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        if (ctl.fd < 0) {
-            std::fprintf(stderr, "syswaysim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
+    simkit::HoldStopSignals();
+    simkit::ControlFifo ctl;
+    if (ctl.Open("syswaysim", control) != 0) {
+        return 2;
     }
     PtyLine line;
     if (line.Open(link) != 0) {
@@ -533,7 +421,7 @@ int main(int argc, char** argv) {
     long long outStart = 0;       // when its first character went
     size_t outSent = 0;
     int rc = 0;
-    while (!g_stop && !plc.quit) {
+    while (!simkit::StopAsked() && !plc.quit) {
         long long now = NowNs();
         long long wake = now + 200000000LL;  // commands on the FIFO are looked at this often
         if (!out.empty()) {
@@ -541,11 +429,8 @@ int main(int argc, char** argv) {
         } else if (!pending.empty()) {
             wake = pending.front().dueNs;
         }
-        long long left = wake > now ? wake - now : 0;
-        timespec timeout{static_cast<time_t>(left / 1000000000LL),
-                         static_cast<long>(left % 1000000000LL)};
-        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {ctl.fd, POLLIN, 0}};
-        ppoll(fds, ctl.fd >= 0 ? 2 : 1, &timeout, &waitMask);
+        pollfd fds[2] = {{line.Master(), POLLIN, 0}, {ctl.Fd(), POLLIN, 0}};
+        simkit::Poll(fds, ctl.Fd() >= 0 ? 2 : 1, wake);
 
         ReadControl(ctl, plc);
         char buffer[512];
@@ -610,14 +495,6 @@ int main(int argc, char** argv) {
     }
     WriteStatus(status, plc);
     line.Close();
-    if (ctl.fd >= 0) {
-        close(ctl.fd);
-    }
-    if (ctl.keep >= 0) {
-        close(ctl.keep);
-    }
-    if (madeFifo) {
-        unlink(control.c_str());
-    }
+    ctl.Close();
     return rc;
 }

@@ -5,22 +5,24 @@
 // missing separator, frame cut by EOT, injection frames, labels that stop coming, raw bytes.
 //
 // Framing and checksum are written here from the line rules, independently of the decoder.
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "kit/args.h"
+#include "kit/control.h"
+#include "kit/cue.h"
+#include "kit/run.h"
+#include "kit/words.h"
 #include "pty.h"
 
 namespace {
@@ -46,26 +48,21 @@ const char* const kUsage =
     "  | !set L VALUE | !del L | !clear | !quit      (N: frames affected, 0 or absent = all;\n"
     "  FIFO lines may omit the '!'; raw TEXT takes \\r \\n \\t \\\\ \\xHH)\n";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) {
-    g_stop = 1;
-}
-
 struct Item {
     bool raw = false;
     std::string label;  // group label, or raw bytes
     std::string value;
     bool stopped = false;
-    int badsum = -1;  // frames left with a bad checksum (-1 none, 0 forever)
-    int nosep = -1;   // frames left without the separator before the checksum
+    simkit::Cue badsum;  // frames with a bad checksum
+    simkit::Cue nosep;   // frames without the separator before the checksum
 };
 
 struct Meter {
     std::vector<Item> items;
     bool framing = true;     // STX ... ETX around the items
     int eotAfter = -1;       // cut the frame with EOT after this many groups
-    int eotFrames = -1;      // frames left with that cut (0 forever)
-    int inject = -1;         // frames left with Appli INJECTION (0 forever)
+    simkit::Cue eotFrames;   // frames with that cut
+    simkit::Cue inject;      // frames with Appli INJECTION
     bool silent = false;     // sends nothing
     std::string pendingRaw;  // bytes sent once before the next frame
     bool quit = false;
@@ -74,13 +71,6 @@ struct Meter {
     long long bytes = 0;
     FILE* groupTimes = nullptr;  // --group-times
 };
-
-// Cue counters: -1 off, 0 forever, N frames left.
-void Consume(int& cue) {
-    if (cue > 0 && --cue == 0) {
-        cue = -1;
-    }
-}
 
 int CueCount(const std::vector<std::string>& words, size_t at) {
     return words.size() > at ? atoi(words[at].c_str()) : 0;
@@ -130,24 +120,9 @@ Item* FindGroup(Meter& m, const std::string& label) {
     return nullptr;
 }
 
+// Words of a line part at spaces alone: any other character may be part of a label or value.
 std::vector<std::string> Words(const std::string& line, size_t max) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size() && words.size() + 1 < max) {
-        while (i < line.size() && line[i] == ' ') {
-            ++i;
-        }
-        size_t end = line.find(' ', i);
-        if (i >= line.size()) {
-            break;
-        }
-        words.push_back(line.substr(i, end == std::string::npos ? std::string::npos : end - i));
-        i = end == std::string::npos ? line.size() : end + 1;
-    }
-    if (i < line.size()) {
-        words.push_back(line.substr(i));  // the rest, spaces included
-    }
-    return words;
+    return simkit::Words(line, max, " ");
 }
 
 // One cue or group line. fromFifo: the '!' is optional and a plain "L V" line means !set.
@@ -214,9 +189,9 @@ bool ApplyLine(Meter& m, std::string line, bool fromFifo) {
             return false;
         }
         if (verb == "badsum") {
-            item->badsum = CueCount(rest, 0);
+            item->badsum.left = CueCount(rest, 0);
         } else if (verb == "nosep") {
-            item->nosep = CueCount(rest, 0);
+            item->nosep.left = CueCount(rest, 0);
         } else if (verb == "stop") {
             item->stopped = true;
         } else if (verb == "resume") {
@@ -240,15 +215,15 @@ bool ApplyLine(Meter& m, std::string line, bool fromFifo) {
     if (verb == "eot") {
         std::vector<std::string> rest = Words(line, 4);
         m.eotAfter = CueCount(rest, 1);
-        m.eotFrames = CueCount(rest, 2);
+        m.eotFrames.left = CueCount(rest, 2);
         return true;
     }
     if (verb == "inject") {
-        m.inject = CueCount(w, 1);
+        m.inject.left = CueCount(w, 1);
         return true;
     }
     if (verb == "noinject") {
-        m.inject = -1;
+        m.inject = {};
         return true;
     }
     if (verb == "frame" || verb == "silence") {
@@ -258,10 +233,11 @@ bool ApplyLine(Meter& m, std::string line, bool fromFifo) {
     }
     if (verb == "clear") {
         for (Item& item : m.items) {
-            item.badsum = item.nosep = -1;
+            item.badsum = item.nosep = {};
             item.stopped = false;
         }
-        m.eotAfter = m.eotFrames = m.inject = -1;
+        m.eotAfter = -1;
+        m.eotFrames = m.inject = {};
         m.silent = false;
         return true;
     }
@@ -310,8 +286,8 @@ std::string BuildFrame(Meter& m) {
     }
     int groups = 0;
     bool cut = false;
-    auto eotDue = [&] { return m.eotFrames >= 0 && m.eotAfter >= 0 && groups == m.eotAfter; };
-    if (m.inject >= 0) {
+    auto eotDue = [&] { return m.eotFrames.On() && m.eotAfter >= 0 && groups == m.eotAfter; };
+    if (m.inject.On()) {
         AppendGroup(out, "Appli", "INJECTION", false, false);
         ++groups;
     }
@@ -327,66 +303,34 @@ std::string BuildFrame(Meter& m) {
         if (item.stopped) {
             continue;
         }
-        AppendGroup(out, item.label, item.value, item.badsum >= 0, item.nosep >= 0);
-        Consume(item.badsum);
-        Consume(item.nosep);
+        AppendGroup(out, item.label, item.value, item.badsum.On(), item.nosep.On());
+        item.badsum.Use();
+        item.nosep.Use();
         ++groups;
     }
     if (cut || eotDue()) {
         out += EOT;
-        Consume(m.eotFrames);
+        m.eotFrames.Use();
     } else if (m.framing) {
         out += ETX;
     }
-    Consume(m.inject);
+    m.inject.Use();
     return out;
 }
 
-long long NowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
+using simkit::NowNs;
 
-struct Control {
-    int fd = -1;
-    int keep = -1;  // our own writer, so the FIFO never reads end-of-file
-    std::string pending;
-};
-
-void ReadControl(Control& c, Meter& m) {
-    if (c.fd < 0) {
-        return;
-    }
-    char buffer[512];
-    for (;;) {
-        ssize_t n = read(c.fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        c.pending.append(buffer, static_cast<size_t>(n));
-    }
-    size_t end;
-    while ((end = c.pending.find('\n')) != std::string::npos) {
-        std::string line = c.pending.substr(0, end);
-        c.pending.erase(0, end + 1);
+void ReadControl(simkit::ControlFifo& c, Meter& m) {
+    c.Take([&m](const std::string& line) {
         ApplyLine(m, line, true);
         ++m.commands;
-    }
+    });
 }
 
 // Waits until the deadline (monotonic ns), for the master to take bytes, or for a command.
-// sigmask: the mask during the wait, with the stop signals let through.
-void Wait(int fd, short events, const Control& c, long long deadline, const sigset_t* sigmask) {
-    pollfd fds[2] = {{fd, events, 0}, {c.fd, POLLIN, 0}};
-    int count = c.fd >= 0 ? 2 : 1;
-    long long left = deadline - NowNs();
-    if (left < 0) {
-        left = 0;
-    }
-    timespec timeout{static_cast<time_t>(left / 1000000000LL),
-                     static_cast<long>(left % 1000000000LL)};
-    ppoll(fds, static_cast<nfds_t>(count), deadline == 0 ? nullptr : &timeout, sigmask);
+void Wait(int fd, short events, const simkit::ControlFifo& c, long long deadline) {
+    pollfd fds[2] = {{fd, events, 0}, {c.Fd(), POLLIN, 0}};
+    simkit::Poll(fds, c.Fd() >= 0 ? 2 : 1, deadline);
 }
 
 // Writes to --group-times the label and the time of each group end (CR) among bytes[from, from +
@@ -412,16 +356,16 @@ void NoteGroupEnds(Meter& m, const std::string& bytes, size_t from, size_t count
 }
 
 // Sends bytes: paced (charNs > 0) one character time each, or as fast as the pty takes them.
-bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long long charNs,
-          long long& paceStart, long long& paceSent, const sigset_t* sigmask) {
+bool Send(PtyLine& line, Meter& m, simkit::ControlFifo& c, const std::string& bytes,
+          long long charNs, long long& paceStart, long long& paceSent) {
     size_t done = 0;
-    while (done < bytes.size() && !g_stop) {
+    while (done < bytes.size() && !simkit::StopAsked()) {
         size_t due = bytes.size() - done;
         if (charNs > 0) {
             long long now = NowNs();
             long long allowed = (now - paceStart) / charNs - paceSent;
             if (allowed <= 0) {
-                Wait(line.Master(), 0, c, paceStart + (paceSent + 1) * charNs, sigmask);
+                Wait(line.Master(), 0, c, paceStart + (paceSent + 1) * charNs);
                 ReadControl(c, m);
                 continue;
             }
@@ -440,7 +384,7 @@ bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long lo
             return false;
         } else {
             // the reader's buffer is full: wait until it takes more (bounded, to see commands)
-            Wait(line.Master(), POLLOUT, c, NowNs() + 200000000LL, sigmask);
+            Wait(line.Master(), POLLOUT, c, NowNs() + 200000000LL);
             ReadControl(c, m);
             if (charNs > 0) {
                 // a stalled reader does not earn a burst afterwards
@@ -452,17 +396,8 @@ bool Send(PtyLine& line, Meter& m, Control& c, const std::string& bytes, long lo
 }
 
 void WriteStatus(const std::string& path, const Meter& m) {
-    if (path.empty()) {
-        return;
-    }
-    std::string temp = path + ".tmp";
-    FILE* f = fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        return;
-    }
-    fprintf(f, "frames=%ld commands=%ld bytes=%lld\n", m.frames, m.commands, m.bytes);
-    fclose(f);
-    rename(temp.c_str(), path.c_str());
+    simkit::WriteStatus(path, "frames=%ld commands=%ld bytes=%lld\n", m.frames, m.commands,
+                        m.bytes);
 }
 
 }  // namespace
@@ -475,74 +410,44 @@ int main(int argc, char** argv) {
     long gapMs = 0;
     long maxFrames = -1;
     std::vector<std::string> cues;  // command-line cues, applied after the script
-
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "teleinfosim: %s needs a value\n%s", arg.c_str(), kUsage);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--link")
-            link = next();
-        else if (arg == "--script")
-            script = next();
-        else if (arg == "--control")
-            control = next();
-        else if (arg == "--status")
-            status = next();
-        else if (arg == "--group-times")
-            groupTimes = next();
-        else if (arg == "--fast")
-            fast = true;
-        else if (arg == "--baud")
-            baud = atoll(next().c_str());
-        else if (arg == "--gap")
-            gapMs = atol(next().c_str());
-        else if (arg == "--frames")
-            maxFrames = atol(next().c_str());
-        else if (arg == "--group") {
-            std::string g = next();
-            size_t eq = g.find('=');
-            cues.push_back(eq == std::string::npos ? g : g.substr(0, eq) + " " + g.substr(eq + 1));
-        } else if (arg == "--bad-checksum")
-            cues.push_back("!badsum " + next());
-        else if (arg == "--no-separator")
-            cues.push_back("!nosep " + next());
-        else if (arg == "--stop")
-            cues.push_back("!stop " + next());
-        else if (arg == "--eot-after")
-            cues.push_back("!eot " + next());
-        else if (arg == "--inject")
-            cues.push_back("!inject");
-        else if (arg == "--raw")
-            cues.push_back("!raw " + next());
-        else if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else {
-            fprintf(stderr, "teleinfosim: unknown argument %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+    auto cue = [&cues](const char* name, const char* prefix) {
+        return simkit::Option{
+            name, true, [&cues, prefix](const std::string& v) { cues.push_back(prefix + v); }};
+    };
+    std::optional<int> leave = simkit::ParseArguments(
+        "teleinfosim", kUsage, argc, argv,
+        {simkit::Text("--link", &link),
+         simkit::Text("--script", &script),
+         simkit::Text("--control", &control),
+         simkit::Text("--status", &status),
+         simkit::Text("--group-times", &groupTimes),
+         simkit::Flag("--fast", &fast),
+         {"--baud", true, [&](const std::string& v) { baud = atoll(v.c_str()); }},
+         {"--gap", true, [&](const std::string& v) { gapMs = atol(v.c_str()); }},
+         {"--frames", true, [&](const std::string& v) { maxFrames = atol(v.c_str()); }},
+         {"--group", true,
+          [&](const std::string& g) {
+              size_t eq = g.find('=');
+              cues.push_back(eq == std::string::npos ? g
+                                                     : g.substr(0, eq) + " " + g.substr(eq + 1));
+          }},
+         cue("--bad-checksum", "!badsum "),
+         cue("--no-separator", "!nosep "),
+         cue("--stop", "!stop "),
+         cue("--eot-after", "!eot "),
+         {"--inject", false, [&](const std::string&) { cues.push_back("!inject"); }},
+         cue("--raw", "!raw ")});
+    if (leave) {
+        return *leave;
     }
     if (link.empty() || baud <= 0) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty()) {
-        std::ifstream in(script);
-        if (!in) {
-            fprintf(stderr, "teleinfosim: cannot read %s\n", script.c_str());
-            return 2;
-        }
-        std::string text;
-        while (std::getline(in, text)) {
-            if (!ApplyLine(meter, text, false)) {
-                return 2;
-            }
-        }
+    if (simkit::ApplyScript("teleinfosim", script, [&meter](const std::string& text) {
+            return ApplyLine(meter, text, false);
+        }) != 0) {
+        return 2;
     }
     // Command-line groups come first so that cues naming them find them.
     for (const std::string& cue : cues) {
@@ -556,38 +461,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The stop signals are held blocked and only let through inside ppoll, so a stop between a
-    // check of the flag and a wait is never missed.
-    sigset_t stopSignals, waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGHUP);
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    Control ctl;
-    bool madeFifo = false;
-    if (!control.empty()) {
-        struct stat st {};
-        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
-            fprintf(stderr, "teleinfosim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
-        ctl.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
-        ctl.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        if (ctl.fd < 0) {
-            fprintf(stderr, "teleinfosim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
+    simkit::HoldStopSignals();
+    simkit::ControlFifo ctl;
+    if (ctl.Open("teleinfosim", control) != 0) {
+        return 2;
     }
 
     if (!groupTimes.empty() && (meter.groupTimes = fopen(groupTimes.c_str(), "w")) == nullptr) {
@@ -606,34 +483,34 @@ int main(int argc, char** argv) {
     long long paceStart = NowNs();
     long long paceSent = 0;
     int rc = 0;
-    while (!g_stop && !meter.quit && (maxFrames < 0 || meter.frames < maxFrames)) {
+    while (!simkit::StopAsked() && !meter.quit && (maxFrames < 0 || meter.frames < maxFrames)) {
         ReadControl(ctl, meter);
         if (!meter.pendingRaw.empty()) {
             std::string raw;
             raw.swap(meter.pendingRaw);
-            if (!Send(line, meter, ctl, raw, charNs, paceStart, paceSent, &waitMask)) {
-                rc = g_stop ? 0 : 1;
+            if (!Send(line, meter, ctl, raw, charNs, paceStart, paceSent)) {
+                rc = simkit::StopAsked() ? 0 : 1;
                 break;
             }
         }
         if (meter.silent || meter.quit) {
             // a silent meter: wait for a command
-            Wait(line.Master(), 0, ctl, NowNs() + 50000000LL, &waitMask);
+            Wait(line.Master(), 0, ctl, NowNs() + 50000000LL);
             paceStart = NowNs();
             paceSent = 0;
             continue;
         }
         std::string frame = BuildFrame(meter);
-        if (!Send(line, meter, ctl, frame, charNs, paceStart, paceSent, &waitMask)) {
-            rc = g_stop ? 0 : 1;
+        if (!Send(line, meter, ctl, frame, charNs, paceStart, paceSent)) {
+            rc = simkit::StopAsked() ? 0 : 1;
             break;
         }
         ++meter.frames;
         WriteStatus(status, meter);
         if (gapMs > 0) {
             long long until = NowNs() + gapMs * 1000000LL;
-            while (!g_stop && NowNs() < until) {
-                Wait(line.Master(), 0, ctl, until, &waitMask);
+            while (!simkit::StopAsked() && NowNs() < until) {
+                Wait(line.Master(), 0, ctl, until);
                 ReadControl(ctl, meter);
             }
             paceStart = NowNs();
@@ -643,11 +520,12 @@ int main(int argc, char** argv) {
     // Let the reader take what is still queued on a bounded run (--frames), then leave. The pty
     // hands written bytes to the slave side asynchronously, so an empty queue counts only once
     // it has stayed empty for a moment.
-    if (!g_stop && maxFrames >= 0) {
+    if (!simkit::StopAsked() && maxFrames >= 0) {
         long long until = NowNs() + 5000000000LL;
         long long emptySince = 0;
         int queued = 0;
-        while (!g_stop && NowNs() < until && ioctl(line.Slave(), FIONREAD, &queued) == 0) {
+        while (!simkit::StopAsked() && NowNs() < until &&
+               ioctl(line.Slave(), FIONREAD, &queued) == 0) {
             if (queued > 0) {
                 emptySince = 0;
             } else if (emptySince == 0) {
@@ -655,20 +533,12 @@ int main(int argc, char** argv) {
             } else if (NowNs() - emptySince > 200000000LL) {
                 break;
             }
-            Wait(line.Master(), 0, ctl, NowNs() + 10000000LL, &waitMask);
+            Wait(line.Master(), 0, ctl, NowNs() + 10000000LL);
         }
     }
     WriteStatus(status, meter);
     line.Close();
-    if (ctl.fd >= 0) {
-        close(ctl.fd);
-    }
-    if (ctl.keep >= 0) {
-        close(ctl.keep);
-    }
-    if (madeFifo) {
-        unlink(control.c_str());
-    }
+    ctl.Close();
     if (meter.groupTimes != nullptr) {
         fclose(meter.groupTimes);
     }

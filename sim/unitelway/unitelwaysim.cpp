@@ -12,27 +12,26 @@
 //
 // Framing, BCC and the request formats are written here from the protocol's rules, independently
 // of the driver.
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
-#include <random>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "kit/args.h"
+#include "kit/control.h"
+#include "kit/cue.h"
+#include "kit/run.h"
+#include "kit/words.h"
 #include "pty.h"
 
 namespace {
@@ -66,30 +65,9 @@ const char* const kUsage =
     "                              (N absent or 0: until clear)\n"
     "  slaves LIST | period MS | pause MS | silence on|off | clear | quit\n";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) {
-    g_stop = 1;
-}
-
-long long NowNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-// Cue counters: -1 off, 0 until cleared, N uses left.
-struct Cue {
-    int left = -1;
-    bool Take() {
-        if (left < 0) {
-            return false;
-        }
-        if (left > 0 && --left == 0) {
-            left = -1;
-        }
-        return true;
-    }
-};
+using simkit::Cue;
+using simkit::NowNs;
+using simkit::StopAsked;
 
 struct Counters {
     long rounds = 0, polls = 0, eot = 0, requests = 0, answers = 0, acked = 0, naked = 0,
@@ -113,23 +91,13 @@ struct Plc {
     FILE* written = nullptr;
 };
 
-std::vector<std::string> Words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string w; in >> w;) {
-        words.push_back(w);
-    }
-    return words;
-}
-
 long Number(const std::string& text) {
     return strtol(text.c_str(), nullptr, 0);
 }
 
 std::vector<int> List(const std::string& text) {
     std::vector<int> values;
-    std::stringstream in(text);
-    for (std::string item; std::getline(in, item, ',');) {
+    for (const std::string& item : simkit::Split(text, ',')) {
         if (!item.empty()) {
             values.push_back(static_cast<int>(Number(item)));
         }
@@ -141,7 +109,7 @@ bool ApplyLine(Plc& p, std::string line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
         line.pop_back();
     }
-    std::vector<std::string> w = Words(line);
+    std::vector<std::string> w = simkit::Words(line);
     if (w.empty() || w[0][0] == '#') {
         return true;
     }
@@ -361,30 +329,13 @@ std::string Serve(Plc& p, const std::string& d) {
 
 // ---- the line --------------------------------------------------------------------------------
 
-struct Control {
-    int fd = -1;
-    int keep = -1;
-    std::string pending;
-};
-
-void ReadControl(Control& c, Plc& p) {
-    if (c.fd < 0) {
-        return;
-    }
-    char buffer[512];
-    for (ssize_t n; (n = read(c.fd, buffer, sizeof buffer)) > 0;) {
-        c.pending.append(buffer, static_cast<size_t>(n));
-    }
-    for (size_t end; (end = c.pending.find('\n')) != std::string::npos;) {
-        ApplyLine(p, c.pending.substr(0, end));
-        c.pending.erase(0, end + 1);
-    }
+void ReadControl(simkit::ControlFifo& c, Plc& p) {
+    c.Take([&p](const std::string& line) { ApplyLine(p, line); });
 }
 
 struct Bus {
     PtyLine line;
-    Control control;
-    sigset_t waitMask;
+    simkit::ControlFifo control;
     uint8_t in[256];
     size_t inNext = 0, inEnd = 0;
     long long lastByteNs = 0;  // when the byte last taken became readable
@@ -393,21 +344,15 @@ struct Bus {
 // Waits for the line (or a command) until the deadline; true when the line has bytes.
 bool WaitLine(Bus& bus, Plc& p, long long deadlineNs) {
     for (;;) {
-        long long left = deadlineNs - NowNs();
-        if (left < 0) {
-            left = 0;
-        }
-        pollfd fds[2] = {{bus.line.Master(), POLLIN, 0}, {bus.control.fd, POLLIN, 0}};
-        timespec timeout{static_cast<time_t>(left / 1000000000LL),
-                         static_cast<long>(left % 1000000000LL)};
-        int ready = ppoll(fds, bus.control.fd >= 0 ? 2 : 1, &timeout, &bus.waitMask);
+        pollfd fds[2] = {{bus.line.Master(), POLLIN, 0}, {bus.control.Fd(), POLLIN, 0}};
+        int ready = simkit::Poll(fds, bus.control.Fd() >= 0 ? 2 : 1, deadlineNs);
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             ReadControl(bus.control, p);
         }
         if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
             return true;
         }
-        if (g_stop || NowNs() >= deadlineNs) {
+        if (StopAsked() || NowNs() >= deadlineNs) {
             return false;
         }
     }
@@ -568,22 +513,12 @@ void PollSlave(Bus& bus, Plc& p, int address) {
 }
 
 void WriteStatus(const std::string& path, const Plc& p) {
-    if (path.empty()) {
-        return;
-    }
-    std::string temp = path + ".tmp";
-    FILE* f = fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        return;
-    }
     const Counters& n = p.n;
-    fprintf(f,
-            "rounds=%ld polls=%ld eot=%ld requests=%ld answers=%ld acked=%ld naked=%ld "
-            "unacked=%ld timeouts=%ld badframes=%ld writes=%ld late=%ld\n",
-            n.rounds, n.polls, n.eot, n.requests, n.answers, n.acked, n.naked, n.unacked,
-            n.timeouts, n.badFrames, n.writes, n.late);
-    fclose(f);
-    rename(temp.c_str(), path.c_str());
+    simkit::WriteStatus(path,
+                        "rounds=%ld polls=%ld eot=%ld requests=%ld answers=%ld acked=%ld "
+                        "naked=%ld unacked=%ld timeouts=%ld badframes=%ld writes=%ld late=%ld\n",
+                        n.rounds, n.polls, n.eot, n.requests, n.answers, n.acked, n.naked,
+                        n.unacked, n.timeouts, n.badFrames, n.writes, n.late);
 }
 
 void WriteLatency(const std::string& path, std::vector<uint32_t> samples) {
@@ -609,94 +544,42 @@ int main(int argc, char** argv) {
     Plc plc;
     std::string link, script, control, written, status, latency;
     long maxRounds = -1;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "unitelwaysim: %s needs a value\n%s", arg.c_str(), kUsage);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--link") {
-            link = next();
-        } else if (arg == "--slaves") {
-            plc.slaves = List(next());
-        } else if (arg == "--period") {
-            plc.periodNs = Number(next()) * 1000000LL;
-        } else if (arg == "--reply") {
-            plc.replyNs = Number(next()) * 1000000LL;
-        } else if (arg == "--script") {
-            script = next();
-        } else if (arg == "--control") {
-            control = next();
-        } else if (arg == "--written") {
-            written = next();
-        } else if (arg == "--status") {
-            status = next();
-        } else if (arg == "--latency") {
-            latency = next();
-        } else if (arg == "--rounds") {
-            maxRounds = Number(next());
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else {
-            fprintf(stderr, "unitelwaysim: unknown argument %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+    auto ms = [](long long* into) {
+        return [into](const std::string& v) { *into = Number(v) * 1000000LL; };
+    };
+    std::optional<int> leave = simkit::ParseArguments(
+        "unitelwaysim", kUsage, argc, argv,
+        {simkit::Text("--link", &link),
+         {"--slaves", true, [&plc](const std::string& v) { plc.slaves = List(v); }},
+         {"--period", true, ms(&plc.periodNs)},
+         {"--reply", true, ms(&plc.replyNs)},
+         simkit::Text("--script", &script),
+         simkit::Text("--control", &control),
+         simkit::Text("--written", &written),
+         simkit::Text("--status", &status),
+         simkit::Text("--latency", &latency),
+         {"--rounds", true, [&maxRounds](const std::string& v) { maxRounds = Number(v); }}});
+    if (leave) {
+        return *leave;
     }
     if (link.empty() || plc.periodNs <= 0 || plc.replyNs <= 0) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (!script.empty()) {
-        std::ifstream in(script);
-        if (!in) {
-            fprintf(stderr, "unitelwaysim: cannot read %s\n", script.c_str());
-            return 2;
-        }
-        for (std::string text; std::getline(in, text);) {
-            if (!ApplyLine(plc, text)) {
-                return 2;
-            }
-        }
+    if (simkit::ApplyScript("unitelwaysim", script, [&plc](const std::string& text) {
+            return ApplyLine(plc, text);
+        }) != 0) {
+        return 2;
     }
     if (!written.empty() && (plc.written = fopen(written.c_str(), "w")) == nullptr) {
         fprintf(stderr, "unitelwaysim: %s: %s\n", written.c_str(), strerror(errno));
         return 2;
     }
 
-    // The stop signals are let through only inside ppoll, so none is missed between a check of
-    // the flag and a wait.
+    simkit::HoldStopSignals();
     Bus bus;
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&stopSignals, s);
-    }
-    sigprocmask(SIG_BLOCK, &stopSignals, &bus.waitMask);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
-        sigdelset(&bus.waitMask, s);
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigaction(s, &action, nullptr);
-    }
-    signal(SIGPIPE, SIG_IGN);
-
-    bool madeFifo = false;
-    if (!control.empty()) {
-        struct stat st {};
-        if (stat(control.c_str(), &st) != 0 && !(madeFifo = mkfifo(control.c_str(), 0600) == 0)) {
-            fprintf(stderr, "unitelwaysim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
-        bus.control.fd = open(control.c_str(), O_RDONLY | O_NONBLOCK);
-        bus.control.keep = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        if (bus.control.fd < 0) {
-            fprintf(stderr, "unitelwaysim: fifo %s: %s\n", control.c_str(), strerror(errno));
-            return 2;
-        }
+    if (bus.control.Open("unitelwaysim", control) != 0) {
+        return 2;
     }
     if (bus.line.Open(link) != 0) {
         fprintf(stderr, "unitelwaysim: line %s: %s\n", link.c_str(), strerror(errno));
@@ -706,9 +589,9 @@ int main(int argc, char** argv) {
 
     long long nextRound = NowNs();
     long long nextStatus = 0;
-    while (!g_stop && !plc.quit && (maxRounds < 0 || plc.n.rounds < maxRounds)) {
+    while (!StopAsked() && !plc.quit && (maxRounds < 0 || plc.n.rounds < maxRounds)) {
         // Between rounds the bus is quiet: what comes then came out of turn.
-        while (!g_stop && NowNs() < nextRound) {
+        while (!StopAsked() && NowNs() < nextRound) {
             WaitLine(bus, plc, nextRound);
             Drain(bus, plc);
         }
@@ -724,12 +607,7 @@ int main(int argc, char** argv) {
         }
         if (plc.noise.Take()) {
             // Interference on the bus: any byte, a poll's DLE ENQ and its address too.
-            static std::minstd_rand random(std::random_device{}());
-            std::string burst(static_cast<size_t>(plc.noiseBytes), '\0');
-            for (char& c : burst) {
-                c = static_cast<char>(random() & 0xFF);
-            }
-            Send(bus, burst);
+            Send(bus, simkit::RandomBytes(static_cast<size_t>(plc.noiseBytes)));
         }
         for (int address : plc.slaves) {
             auto answer = plc.pending.find(address);
@@ -740,7 +618,7 @@ int main(int argc, char** argv) {
                 SendAnswer(bus, plc, address, data);
             }
             PollSlave(bus, plc, address);
-            if (g_stop) {
+            if (StopAsked()) {
                 break;
             }
         }
@@ -749,14 +627,7 @@ int main(int argc, char** argv) {
     WriteStatus(status, plc);
     WriteLatency(latency, plc.latencies);
     bus.line.Close();
-    for (int fd : {bus.control.fd, bus.control.keep}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    if (madeFifo) {
-        unlink(control.c_str());
-    }
+    bus.control.Close();
     if (plc.written != nullptr) {
         fclose(plc.written);
     }
