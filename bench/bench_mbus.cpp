@@ -54,8 +54,8 @@ class DropOutput : public MbusOutput {
     bool traced = false;
 };
 
-const char* const kTelegrams[] = {"SEN_Pollustat", "abb_delta",     "REL-Relay-Padpuls2",
-                                  "ram_modularis", "siemens_water", "LGB_G350"};
+const char* const kTelegrams[] = {"heat-cooling-floats", "electricity-64bit", "gas-pulses",
+                                  "water-storage",       "warm-water",        "gas-datetime"};
 
 std::vector<std::vector<unsigned char>> LoadFrames() {
     std::vector<std::vector<unsigned char>> frames;

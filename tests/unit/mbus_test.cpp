@@ -601,24 +601,24 @@ TEST_F(UtcZone, RealMetersTelegramsReadAsTheOtherDecoderReadsThem) {
         // this decoder does not know and texts are stepped over; so are records whose VIFE makes
         // them another reading than their VIF's quantity, and dates that are no dates. Every
         // other record is read, and each telegram to its end.
-        {"GWF-MTKcoder", 1, mbus::Stop::End, {}},
+        {"water-bcd", 1, mbus::Stop::End, {}},
         // Per-phase powers (VIFE FF: manufacturer's), voltages and currents (FD 48, FD 59).
-        {"EMU_EMU-Professional-375-M-Bus", 7, mbus::Stop::End, {}},
+        {"electricity-minmax", 7, mbus::Stop::End, {}},
         // Energy in the FB table, a volume per pulse (VIFE 28).
-        {"engelmann_sensostar2c", 13, mbus::Stop::End, {}},
+        {"heat-tariffs", 13, mbus::Stop::End, {}},
         // Maxima's dates (VIFE 6F); the year field 127 is 2027.
-        {"landis+gyr_ultraheat_t230", 26, mbus::Stop::Manufacturer, {}},
+        {"heat-negative-bcd", 26, mbus::Stop::Manufacturer, {}},
         // A fabrication number as text (0D 78), a digital output (FD 1A).
-        {"LGB_G350", 3, mbus::Stop::End, {}},
+        {"gas-datetime", 3, mbus::Stop::End, {}},
         // A date-time flagged invalid, a future date (VIFE 7E).
-        {"REL-Relay-Padpuls2", 3, mbus::Stop::Manufacturer, {}},
-        {"ram_modularis", 28, mbus::Stop::Manufacturer, {}},
+        {"gas-pulses", 3, mbus::Stop::Manufacturer, {}},
+        {"water-storage", 28, mbus::Stop::Manufacturer, {}},
         // Energy of positive contributions only (VIFE 3B), flows during limits exceeded (VIFE 50,
         // 58).
-        {"SEN_Pollustat", 11, mbus::Stop::End, {}},
+        {"heat-cooling-floats", 11, mbus::Stop::End, {}},
         // A date of zeros in the error state; model, parameter set and firmware (FD 0C, 0B, 0E).
-        {"siemens_water", 4, mbus::Stop::Manufacturer, {}},
-        {"abb_delta", 11, mbus::Stop::Manufacturer, {}},
+        {"warm-water", 4, mbus::Stop::Manufacturer, {}},
+        {"electricity-64bit", 11, mbus::Stop::Manufacturer, {}},
     };
     const std::string dir = STATION_SOURCE_DIR "/tests/data/mbus/";
     for (const Case& c : cases) {
