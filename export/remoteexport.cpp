@@ -21,17 +21,20 @@ using namespace remoteexport;
 namespace {
 
 // An argument cut to its buffer; a value read from an @file keeps its line end, which is no part
-// of a host name or a password.
-void Argument(int argc, char** argv, const char* key, char* buffer, int size) {
+// of a host name or a password. The argument's index in argv, or -1 (and an empty buffer) when
+// it is not given.
+int Argument(int argc, char** argv, const char* key, char* buffer, int size) {
     buffer[0] = 0;
-    if (GetArgumentStr(argc, argv, key, buffer, size - 1) < 0) {
+    const int index = GetArgumentStr(argc, argv, key, buffer, size - 1);
+    if (index < 0) {
         buffer[0] = 0;
-        return;
+        return -1;
     }
     size_t n = std::strlen(buffer);
     while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r')) {
         buffer[--n] = 0;
     }
+    return index;
 }
 
 bool Unreserved(unsigned char c) {
@@ -81,8 +84,7 @@ RemoteTlsArguments RemoteReadTls(int argc, char** argv, RemoteArguments* args) {
     char tls[8];
     args->tls = 0;
     args->ca[0] = 0;
-    if (GetArgumentStr(argc, argv, "Tls", tls, sizeof tls - 1) >= 0) {
-        Argument(argc, argv, "Tls", tls, sizeof tls);
+    if (Argument(argc, argv, "Tls", tls, sizeof tls) >= 0) {
         if (std::strcmp(tls, "0") != 0 && std::strcmp(tls, "1") != 0) {
             return RemoteTlsArguments::kBadTls;
         }
