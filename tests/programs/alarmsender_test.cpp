@@ -22,6 +22,9 @@
 #include "serialdebug.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace alarmsender_test {
+
 namespace {
 
 constexpr int kTracePort = 5;
@@ -333,3 +336,5 @@ TEST_F(AlarmSenderProgram, AGroupTooLongIsCutAfterItsLastWholeLine) {
     EXPECT_EQ(texts[0], expected);
     EXPECT_TRUE(box_.LogHas("Parsing: buffer too short to expand all informations.", "debug"));
 }
+
+}  // namespace alarmsender_test

@@ -17,6 +17,9 @@
 #include "serialdebug.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace busbridge_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -169,3 +172,5 @@ TEST(BusbridgeProgram, ARefusedFrameTableEndsTheDriverWithTheDegradedVerdict) {
 }
 
 }  // namespace
+
+}  // namespace busbridge_test

@@ -17,6 +17,9 @@
 #include "stationcore.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace channelwrite_test {
+
 namespace {
 
 constexpr int kCom = 3;
@@ -186,3 +189,5 @@ TEST(ChannelWrite, RequestsReachTheCoreOnceAndReadBack) {
     EXPECT_STREQ(GetChannelName(GetInfoChannelAddr(), 30), "Puissance");
     PlcCloseMsg();
 }
+
+}  // namespace channelwrite_test

@@ -32,6 +32,9 @@
 
 namespace fs = std::filesystem;
 
+// Its own namespace: the program tests are compiled in batches.
+namespace clocksync_test {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -714,3 +717,5 @@ TEST_F(ClockSyncProgram, SetsTheTimeOfARealServer) {
     EXPECT_NE(run.trace.find(" Rec : 1C 0A "), std::string::npos)
         << run.trace;  // mode 4, stratum 10
 }
+
+}  // namespace clocksync_test

@@ -15,6 +15,9 @@
 #include "serialdebug.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace gaugereader_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -337,3 +340,5 @@ TEST(MbusSimulator, AnswersAndCuesOnTheLine) {
         EXPECT_EQ(sim.Wait(5s).status, 0);
     }
 }
+
+}  // namespace gaugereader_test

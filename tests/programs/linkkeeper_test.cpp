@@ -18,6 +18,9 @@
 
 namespace fs = std::filesystem;
 
+// Its own namespace: the program tests are compiled in batches.
+namespace linkkeeper_test {
+
 namespace {
 
 const std::vector<std::string> kArguments{"Port=-1", "Ip=10.0.0.1", "Mode=1"};
@@ -45,14 +48,6 @@ void ExpectRequestTime(const Sandbox& box, time_t before, time_t after) {
     EXPECT_EQ(text, expected);  // upper case, right-aligned in eight characters
     EXPECT_GE(written, before);
     EXPECT_LE(written, after);
-}
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    return names;
 }
 
 }  // namespace
@@ -177,3 +172,5 @@ TEST(LinkKeeperProgram, TheDebugSwitchAddsTheLibraryVerboseLines) {
     EXPECT_TRUE(box.LogHas("Argv[3] = Mode=1", "debug"));
     EXPECT_TRUE(box.LogHas("Acquitte", "debug"));
 }
+
+}  // namespace linkkeeper_test

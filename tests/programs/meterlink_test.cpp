@@ -16,6 +16,9 @@
 #include "serialdebug.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace meterlink_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -483,3 +486,5 @@ TEST(MeterlinkProgram, LineThatHangsUpIsReportedWithoutSpinningAndStillStops) {
     }
     EXPECT_LE(reports, 3);
 }
+
+}  // namespace meterlink_test

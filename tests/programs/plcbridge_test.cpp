@@ -16,6 +16,9 @@
 #include "serialdebug.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace plcbridge_test {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -161,3 +164,5 @@ TEST(PlcbridgeProgram, WhatEndsItAtTheStart) {
         EXPECT_EQ(box.ReadFile("/var/log/plcbridge.xml.status"), c.status);
     }
 }
+
+}  // namespace plcbridge_test

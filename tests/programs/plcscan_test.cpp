@@ -14,6 +14,9 @@
 #include "stationcore_fixture.h"
 #include "xmlplc.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace plcscan_test {
+
 namespace {
 
 const char* kSite = R"(channels 50
@@ -89,3 +92,5 @@ TEST(PlcScanWithStationCore, ValuesTravelBothWaysThroughTheFrames) {
     EXPECT_EQ(core.Count([](const JournalEntry& e) { return e.kind == "error"; }), 0);
     PlcCloseMsg();
 }
+
+}  // namespace plcscan_test

@@ -22,6 +22,9 @@
 
 namespace fs = std::filesystem;
 
+// Its own namespace: the program tests are compiled in batches.
+namespace remoteexport_test {
+
 namespace {
 
 // A password that would break a URL, and a user name with "@" in it.
@@ -559,3 +562,5 @@ TEST_F(RemoteExportProgram, SourcesFollowOneAnotherWithoutPauses) {
     // Each source is also a tsd read of at least 10 ms, and the machine may be loaded.
     EXPECT_LT(took, std::chrono::seconds(5));
 }
+
+}  // namespace remoteexport_test

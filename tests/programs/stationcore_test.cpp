@@ -17,6 +17,9 @@
 #include "sandbox.h"
 #include "stationcore_fixture.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace stationcore_test {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -626,3 +629,5 @@ TEST(StationCoreProgram, SampleSiteStarts) {
 }
 
 }  // namespace
+
+}  // namespace stationcore_test

@@ -17,6 +17,9 @@
 
 namespace fs = std::filesystem;
 
+// Its own namespace: the program tests are compiled in batches.
+namespace stickexport_test {
+
 namespace {
 
 constexpr int kUsbLight = 98;
@@ -202,3 +205,5 @@ line station 1700000010 9 1
     EXPECT_NE(context.find("\n1602;0;0;0;0\n"), std::string::npos) << context;
     EXPECT_NE(context.find("\n1;1;"), std::string::npos) << context;  // the station log moved on
 }
+
+}  // namespace stickexport_test

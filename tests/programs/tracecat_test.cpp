@@ -10,6 +10,9 @@
 #include "sandbox.h"
 #include "serialdebug.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace tracecat_test {
+
 namespace {
 
 struct Writer {
@@ -150,3 +153,5 @@ TEST(Tracecat, RefusesWhatItCannotRead) {
         }
     }
 }
+
+}  // namespace tracecat_test

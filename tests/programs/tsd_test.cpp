@@ -23,6 +23,9 @@
 #include "stationcore_fixture.h"
 #include "timestampedutil.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace tsd_test {
+
 namespace {
 
 constexpr uint16_t kDoorAddress = 0x1000;   // channel 1, ETOR
@@ -306,3 +309,5 @@ TEST(TsdStandIn, RefusesASiteLineForAChannelWithoutMemo) {
 }
 
 }  // namespace
+
+}  // namespace tsd_test

@@ -13,6 +13,9 @@
 #include "stationcore_fixture.h"
 #include "xmlattrib.h"
 
+// Its own namespace: the program tests are compiled in batches.
+namespace xmlattrib_program_test {
+
 namespace {
 
 constexpr const char* kConfiguration = "/var/parameters/configuration.xml";
@@ -102,3 +105,5 @@ TEST(XmlStatusProgram, OneNoticeForADegradedConfigurationNoneForACleanOne) {
     EXPECT_EQ(notice.pid, static_cast<int>(getpid() & 0xFFFF));
     EXPECT_EQ(core.Count(IsNotice), 1);
 }
+
+}  // namespace xmlattrib_program_test

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -184,6 +185,15 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 std::string ProgramPath(const std::string& name) {
     return std::string(STATION_BIN_DIR) + "/" + name;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string SourcePath(const std::string& relative) {

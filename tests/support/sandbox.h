@@ -63,6 +63,9 @@ class SmallFileSystem {
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// The names of the entries of a folder, sorted.
+std::vector<std::string> FilesIn(const std::string& dir);
+
 // Path of a built program (build/<preset>/bin/<name>).
 std::string ProgramPath(const std::string& name);
 // Path of a file of the source tree.

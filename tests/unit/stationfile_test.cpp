@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 mode_t ModeOf(const std::string& hostPath) {
     struct stat info {};
     return stat(hostPath.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;

@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr uint16_t kLevel = 0x1602;  // channel 3, EANA, memo of 10 lines
-constexpr uint16_t kIndex = 0x3008;  // channel 5, CPT, memo of 5 lines (3 in tsd)
+constexpr uint16_t kLevelMemo = 0x1602;  // channel 3, EANA, memo of 10 lines
+constexpr uint16_t kIndexMemo = 0x3008;  // channel 5, CPT, memo of 5 lines (3 in tsd)
 
 std::string MemoSizeFile(const std::vector<std::pair<uint16_t, uint16_t>>& records) {
     std::string bytes;
@@ -44,7 +44,7 @@ class ReadingContext : public ::testing::Test {
         ResetChannelMaxNb();
         ResetModbusAddr();
         sandbox.WriteFile("/tmp/orxapp.ini", "[ENV]\nCHANNEL_MAX_NB=50\n");
-        sandbox.WriteFile("/tmp/memo.size", MemoSizeFile({{kLevel, 10}, {kIndex, 5}}));
+        sandbox.WriteFile("/tmp/memo.size", MemoSizeFile({{kLevelMemo, 10}, {kIndexMemo, 5}}));
         const uint32_t stamped = kFlagTimeStamped | kFlagDefined;
         memories.SetRecord(1, {"Porte", "", 1, stamped | kFlagMemoNotTransmit});
         memories.SetRecord(3, {"Niveau", "", 2, stamped});
@@ -53,7 +53,7 @@ class ReadingContext : public ::testing::Test {
         memories.SetRecord(9, {"Libre", "", 2, kFlagDefined});
         memories.SetLastChannel(9);
         tsdsim::Layout layout;
-        layout.memos = {{kLevel, 10}, {kIndex, 3}};  // the file says 5 for kIndex
+        layout.memos = {{kLevelMemo, 10}, {kIndexMemo, 3}};  // the file says 5 for kIndexMemo
         std::string error;
         ASSERT_EQ(server.Open(layout, error), 0) << error;
         clock.OnSleep([this] { server.Poll(clock.ElapsedMs(), nullptr); });
@@ -113,8 +113,8 @@ TEST_F(ReadingContext, SourcesFollowTheChannelConfiguration) {
         int capacity;
     };
     const Expected expected[] = {
-        {kLevel, 0, 8, 10},
-        {kIndex, 0, 8, 5},
+        {kLevelMemo, 0, 8, 10},
+        {kIndexMemo, 0, 8, 5},
         {3, 1, 10, 200},
         {1, 1, 10, 200},
     };
@@ -145,26 +145,26 @@ TEST_F(ReadingContext, RunAfterRunOnlyNewLinesAreExported) {
         const char* log;  // "" for none
     };
     const Step steps[] = {
-        {"first run", [&] { AddMemo(kLevel, 4); }, 4, Range(1, 4),
+        {"first run", [&] { AddMemo(kLevelMemo, 4); }, 4, Range(1, 4),
          "divers.lib : nb nouvelle lignes=4, dernier ligne lue=4 pour 1602 Ligne(1-4)"},
         {"nothing new", [] {}, 0, {}, ""},
-        {"three more", [&] { AddMemo(kLevel, 3); }, 3, Range(5, 7),
+        {"three more", [&] { AddMemo(kLevelMemo, 3); }, 3, Range(5, 7),
          "divers.lib : nb nouvelle lignes=3, dernier ligne lue=4 pour 1602 Ligne(5-7)"},
-        {"the table wraps once", [&] { AddMemo(kLevel, 6); }, 6, Range(8, 13),
+        {"the table wraps once", [&] { AddMemo(kLevelMemo, 6); }, 6, Range(8, 13),
          "divers.lib : nb nouvelle lignes=6, dernier ligne lue=4 pour 1602 Ligne(5-10)"},
-        {"more lines than the table holds", [&] { AddMemo(kLevel, 12); }, 10, Range(16, 25),
+        {"more lines than the table holds", [&] { AddMemo(kLevelMemo, 12); }, 10, Range(16, 25),
          "divers.lib : underflow Ligne(1-10) 1700000013-0000000D"},
-        {"exactly one table more", [&] { AddMemo(kLevel, 10); }, 10, Range(26, 35),
+        {"exactly one table more", [&] { AddMemo(kLevelMemo, 10); }, 10, Range(26, 35),
          "divers.lib : underflow Ligne(1-10) 1700000025-00000019"},
         {"erased, then two",
          [&] {
-             const_cast<tsdsim::Table*>(server.Find(kLevel))->Erase();
-             AddMemo(kLevel, 2);
+             const_cast<tsdsim::Table*>(server.Find(kLevelMemo))->Erase();
+             AddMemo(kLevelMemo, 2);
          },
          2, Range(36, 37), "divers.lib : context error Ligne 5 2 2"},
         {"nothing new after all that", [] {}, 0, {}, ""},
     };
-    TimeStampedSource* level = Source(kLevel);
+    TimeStampedSource* level = Source(kLevelMemo);
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         step.before();
@@ -177,7 +177,7 @@ TEST_F(ReadingContext, RunAfterRunOnlyNewLinesAreExported) {
             EXPECT_EQ(level->firstLine, 0);
             EXPECT_EQ(level->lastLineNumber, -1);
         }
-        EXPECT_EQ(level->lastPosition, static_cast<int>(server.Find(kLevel)->Current()));
+        EXPECT_EQ(level->lastPosition, static_cast<int>(server.Find(kLevelMemo)->Current()));
         EXPECT_EQ(level->lastLine.value, next - 1);
         EXPECT_EQ(level->lastLine.word, 0);
     }
@@ -185,10 +185,10 @@ TEST_F(ReadingContext, RunAfterRunOnlyNewLinesAreExported) {
 
 TEST_F(ReadingContext, AWrapIsCountedWithTheTableSizeTsdAnswers) {
     // The memo-size file says 5 lines, tsd keeps 3: a wrap counts with tsd's 3.
-    TimeStampedSource* index = Source(kIndex);
-    AddMemo(kIndex, 2);
+    TimeStampedSource* index = Source(kIndexMemo);
+    AddMemo(kIndexMemo, 2);
     ASSERT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);  // position 2 saved
-    AddMemo(kIndex, 2);  // position 1 after the wrap, 3 lines held: 1 + 3 - 2 = 2 new
+    AddMemo(kIndexMemo, 2);  // position 1 after the wrap, 3 lines held: 1 + 3 - 2 = 2 new
     EXPECT_EQ(InitializeReadTimeStampedLine(&reader, index), 2);
     EXPECT_EQ(Exported(index), Range(3, 4));
     EXPECT_TRUE(sandbox.LogHas(
@@ -215,11 +215,11 @@ TEST_F(ReadingContext, LogLinesAreComparedWithTheirWord) {
 }
 
 TEST_F(ReadingContext, ASourceThatCannotBeReadKeepsItsState) {
-    TimeStampedSource* level = Source(kLevel);
-    AddMemo(kLevel, 3);
+    TimeStampedSource* level = Source(kLevelMemo);
+    AddMemo(kLevelMemo, 3);
     ASSERT_EQ(InitializeReadTimeStampedLine(&reader, level), 3);
     const TimeStampedSource before = *level;
-    AddMemo(kLevel, 2);
+    AddMemo(kLevelMemo, 2);
     std::string error;
     ASSERT_EQ(tsdsim::ApplyCue("silent", server.cues(), error), 0);
     EXPECT_EQ(InitializeReadTimeStampedLine(&reader, level), -1);
@@ -231,7 +231,7 @@ TEST_F(ReadingContext, ASourceThatCannotBeReadKeepsItsState) {
     EXPECT_EQ(InitializeReadTimeStampedLine(&reader, level), 2);
     EXPECT_EQ(Exported(level), Range(4, 5));
     // An empty table, or no memo at all, gives -1 too.
-    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kIndex)), -1);
+    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kIndexMemo)), -1);
 }
 
 // One export run as a module makes it: read the context, read each source, count the run,
@@ -249,7 +249,7 @@ std::vector<int> ExportRun(TimeStampedReader& reader, const char* destination) {
 }
 
 TEST_F(ReadingContext, FirstRunExportsEverythingAndTheNextOnlyWhatIsNew) {
-    AddMemo(kLevel, 4);
+    AddMemo(kLevelMemo, 4);
     server.AppendStation(0x6553F100, 0x1602, 0xFFFFFFFF);
     EXPECT_EQ(ReadTimestampedChannelContextFile(&reader, "stickexport_0123"), 0);
     EXPECT_TRUE(sandbox.LogHas(
@@ -274,9 +274,9 @@ TEST_F(ReadingContext, FirstRunExportsEverythingAndTheNextOnlyWhatIsNew) {
         "divers.lib: info  dans fichier pour 1602=4-1700000004-0000-00000004", "debug"));
     FreeTimeStampedChannel(&reader);
     InitializeTimeStampedChannel(&reader);
-    AddMemo(kLevel, 2);
+    AddMemo(kLevelMemo, 2);
     EXPECT_EQ(ExportRun(reader, "stickexport_0123"), (std::vector<int>{2, -1, -1, 0}));
-    EXPECT_EQ(Exported(Source(kLevel)), Range(5, 6));
+    EXPECT_EQ(Exported(Source(kLevelMemo)), Range(5, 6));
     EXPECT_EQ(reader.sequence, 3);
     // Another destination has its own context: it gets everything.
     FreeTimeStampedChannel(&reader);
@@ -315,16 +315,16 @@ TEST_F(ReadingContext, ContextFileLinesThatDoNotFitAreLeftOut) {
     EXPECT_TRUE(sandbox.LogHas(changed, "debug"));
     EXPECT_EQ(reader.configurationDate, static_cast<uint32_t>(info.st_mtime));
     EXPECT_TRUE(sandbox.LogHas("divers.lib : info orpheline pour 1234", "err"));
-    EXPECT_EQ(Source(kLevel)->lastPosition, 2);
-    EXPECT_EQ(Source(kLevel)->lastLine.time, 0x6553F102u);
-    EXPECT_EQ(Source(kIndex)->lastPosition, 0) << "damaged lines, and the tail of a long one";
+    EXPECT_EQ(Source(kLevelMemo)->lastPosition, 2);
+    EXPECT_EQ(Source(kLevelMemo)->lastLine.time, 0x6553F102u);
+    EXPECT_EQ(Source(kIndexMemo)->lastPosition, 0) << "damaged lines, and the tail of a long one";
     EXPECT_EQ(Source(3)->lastPosition, 1);
     EXPECT_EQ(Source(3)->lastLine.word, 0x102);
     EXPECT_EQ(Source(1)->lastPosition, 0);
 
     // The sources carry on from their saved positions; the orphan is gone from the next file.
-    AddMemo(kLevel, 3);
-    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kLevel)), 1);
+    AddMemo(kLevelMemo, 3);
+    EXPECT_EQ(InitializeReadTimeStampedLine(&reader, Source(kLevelMemo)), 1);
     WriteTimestampedChannelContextFile(&reader, "site");
     std::string saved = sandbox.ReadFile("/var/nonvolatile/site.context");
     EXPECT_EQ(saved.find("1234;"), std::string::npos) << saved;
@@ -364,7 +364,7 @@ TEST_F(ReadingContext, ContextThatCannotBeWrittenLeavesTheOldOneWhole) {
     const std::string old = "4;0\n1602;3;6553F103;0;3\n";
     sandbox.WriteFile("/var/nonvolatile/key.context", old);
     small.Fill();
-    AddMemo(kLevel, 5);
+    AddMemo(kLevelMemo, 5);
     ExportRun(reader, "key");
     errno = 0;
     EXPECT_EQ(WriteTimestampedChannelContextFile(&reader, "key"), -1);

@@ -41,15 +41,6 @@ class InterruptedClock final : public StationClock {
     long long totalNs = 0;
 };
 
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 }  // namespace
 
 TEST(WaitMillisecond, SleepsTheDelayAsked) {
