@@ -213,9 +213,15 @@ bool StartTrame(Gaugereader* g, XmlAttributes attributes) {
     f.no = no;
     XmlAttrInt(attributes, "Etat", &f.etat);
     XmlAttrInt(attributes, "Active", &f.active);
+    int suite = 0;
+    XmlAttrInt(attributes, "Suite", &suite);
+    f.suite = suite == 1;
     std::vector<GaugeFrame>& frames = g->sensors.front().frames;
     frames.insert(frames.begin(), f);
     LogDebug("trame No %d No Voie(Def=%d,Active=%d)", f.no, f.etat, f.active);
+    if (f.suite) {
+        LogDebug("trame No %d Suite : %d telegrammes au plus", f.no, gauge::kTelegramsMax);
+    }
     return true;
 }
 
@@ -429,8 +435,10 @@ int GaugeReceiveLongFrame(Gaugereader* g, int* data) {
 
 int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
     RecordSink sink(g);
+    g->telegrams = 0;
     for (int attempt = 0; attempt < g->nbIter; ++attempt) {
-        GaugeSendShortFrame(g, s, mbus::kReqUd2);
+        unsigned char control = GaugeRequestControl(s, f);
+        GaugeSendShortFrame(g, s, control);
         int data = 0;
         int length = GaugeReceiveLongFrame(g, &data);
         if (length <= 0) {
@@ -457,15 +465,60 @@ int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
             GaugeSleepMs(g->pause);
             continue;
         }
+        if (!GaugeTelegramAnswered(g, s, f, control, data, length)) {
+            return 0;
+        }
         MbusHeader header;
         MbusDecodeHeader(g->rx + data, areaLength, &header);
         MbusTraceHeader(&header, &sink);
         g->frame = f;
-        MbusDecodeRecords(g->rx + data, areaLength, &sink, nullptr, &g->dates);
+        mbus::Stop stop = MbusDecodeRecords(g->rx + data, areaLength, &sink, nullptr, &g->dates);
         g->frame = nullptr;
+        if (GaugeTelegramFollows(g, f, stop)) {
+            attempt = -1;  // the next telegram, with NbIter attempts of its own
+            continue;
+        }
         return 0;
     }
     return -1;
+}
+
+unsigned char GaugeRequestControl(const GaugeSensor* s, const GaugeFrame* f) {
+    if (!f->suite || s->fcb) {
+        return mbus::kReqUd2;
+    }
+    return static_cast<unsigned char>(mbus::kReqUd2 & ~mbus::kFcb);
+}
+
+bool GaugeTelegramAnswered(Gaugereader* g, GaugeSensor* s, const GaugeFrame* f,
+                           unsigned char control, int data, int length) {
+    // Answered: the meter moves on at the next toggled bit. A frame without Suite sends its
+    // 0x7B all the same, so that a Suite frame of the sensor after it asks with the right bit.
+    s->fcb = (control & mbus::kFcb) == 0;
+    if (!f->suite) {
+        return true;
+    }
+    const unsigned char* telegram = g->rx + data - 3;
+    if (g->telegrams > 0 && length == g->lastLength &&
+        memcmp(telegram, g->last, static_cast<size_t>(length)) == 0) {
+        Tracef(g, "telegramme repete : fin de lecture\n");
+        return false;
+    }
+    memcpy(g->last, telegram, static_cast<size_t>(length));
+    g->lastLength = length;
+    ++g->telegrams;
+    return true;
+}
+
+bool GaugeTelegramFollows(Gaugereader* g, const GaugeFrame* f, mbus::Stop stop) {
+    if (!f->suite || stop != mbus::Stop::More) {
+        return false;
+    }
+    if (g->telegrams >= gauge::kTelegramsMax) {
+        Tracef(g, "%d telegrammes lus : fin de lecture\n", g->telegrams);
+        return false;
+    }
+    return true;
 }
 
 void GaugePollPass(Gaugereader* g) {
@@ -474,6 +527,7 @@ void GaugePollPass(Gaugereader* g) {
         if (!s.present) {
             exchanged = true;
             GaugeSendShortFrame(g, &s, mbus::kSndNke);
+            s.fcb = true;  // the frame count starts again at 0x7B
             if (GaugeWaitAck(g) == 1) {
                 s.present = true;
                 WriteState(g, s.etat, 1);

@@ -25,6 +25,7 @@ constexpr int kPauseDefault = 500;
 constexpr int kTimeOutAckDefault = 1000;    // absent
 constexpr int kTimeOutAckOutOfRange = 500;  // present but out of range
 constexpr int kShortFrameWaitMs = 10;       // after each short frame sent
+constexpr int kTelegramsMax = 8;            // telegrams of one reading of a Suite frame
 }  // namespace gauge
 
 // One DATA: where a record of a quantity goes, and how it is scaled.
@@ -44,6 +45,9 @@ struct GaugeFrame {
     int no = 0;
     int etat = 0;    // state channel, <= 0 none
     int active = 0;  // enabling channel, <= 0 always enabled
+    // Suite="1": after a telegram that ends on DIF 1F the meter is asked for the next one, and
+    // the items take the records of every telegram of the reading.
+    bool suite = false;
     std::vector<GaugeData> data;
 };
 
@@ -55,6 +59,9 @@ struct GaugeSensor {
     int nbDef = 1;       // consecutive unanswered SND_NKE before the state channel drops
     int failures = 0;
     bool present = false;
+    // Frame count bit of the next REQ_UD2 of a Suite frame: set again by every SND_NKE, toggled
+    // by every request that got a good answer (one that did not is repeated with the same bit).
+    bool fcb = true;
     std::vector<GaugeFrame> frames;
 };
 
@@ -104,6 +111,11 @@ struct Gaugereader {
     MbusDateCache dates;  // the meters' dates, converted once
     // The frame whose records are being delivered.
     GaugeFrame* frame = nullptr;
+    // The reading of a Suite frame under way: telegrams taken so far, and the last one (control
+    // field to the last data byte) to know a meter that sends it again.
+    int telegrams = 0;
+    int lastLength = 0;
+    unsigned char last[mbus::kLongFrameMax] = {};
     // Configuration reading: 0 outside, 1 AUTOMATE, 2 COM, 3 CAPTEUR, 4 TRAME.
     int nesting = 0;
     int ignoreDepth = 0;  // elements open inside one that was ignored or refused
@@ -137,8 +149,22 @@ int GaugeWaitAck(Gaugereader* g);
 // offset of its data area in g->rx, 0 when no start character came, -1 for a bad frame.
 int GaugeReceiveLongFrame(Gaugereader* g, int* data);
 // The REQ_UD2 exchange of one frame, tried up to NbIter times, and the delivery of its records.
-// 0 after a good answer, -1 when none came.
+// A Suite frame goes on with the meter's next telegrams (GaugeTelegramAnswered, ...Follows), each
+// tried up to NbIter times. 0 after a good answer, -1 when none came (to the first request or a
+// later one: what was delivered before stays delivered).
 int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f);
+// The control field of the next REQ_UD2 of a frame: 0x7B, or for a Suite frame 0x7B / 0x5B after
+// the sensor's frame count bit.
+unsigned char GaugeRequestControl(const GaugeSensor* s, const GaugeFrame* f);
+// The telegrams of one reading, around the exchanges of GaugeReadData. GaugeTelegramAnswered
+// takes a good answer (L bytes from the control field at g->rx + data - 3) to the request sent
+// with `control`: it toggles the frame count bit, and tells whether its records are to be
+// delivered (false: the meter sent the previous telegram again, traced, and the reading ends).
+// GaugeTelegramFollows tells, after the records of a telegram that ended with `stop`, whether
+// the next telegram is to be asked for (the bound of 8 telegrams reached is traced).
+bool GaugeTelegramAnswered(Gaugereader* g, GaugeSensor* s, const GaugeFrame* f,
+                           unsigned char control, int data, int length);
+bool GaugeTelegramFollows(Gaugereader* g, const GaugeFrame* f, mbus::Stop stop);
 // One pass over the sensors (presence test or the reading of their frames).
 void GaugePollPass(Gaugereader* g);
 

@@ -474,7 +474,7 @@ Step ReadRecord(Cursor* c, MbusOutput* out, MbusRecord* r, Stop* stop) {
     if (field == 0x0F) {
         if (dif == 0x0F || dif == 0x1F) {
             Tracef(out, "donnees constructeur :arret interpretation\n");
-            return StopWith(Stop::Manufacturer, stop);
+            return StopWith(dif == 0x1F ? Stop::More : Stop::Manufacturer, stop);
         }
         TraceStopUnsupported(out);
         return StopWith(Stop::Unsupported, stop);

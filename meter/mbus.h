@@ -16,6 +16,9 @@ constexpr unsigned char kAck = 0xE5;
 // Control fields of the requests.
 constexpr unsigned char kSndNke = 0x40;
 constexpr unsigned char kReqUd2 = 0x7B;
+// Frame count bit of REQ_UD2 (set in 0x7B, clear in 0x5B): a meter that sees it toggled sends its
+// next telegram, and the same one again otherwise.
+constexpr unsigned char kFcb = 0x20;
 
 constexpr int kShortFrameSize = 5;
 constexpr int kAddressMax = 250;  // primary addresses 0..250
@@ -67,8 +70,10 @@ enum class Stop : int {
     End = 0,       // every record of the data area was read
     Unsupported,   // a DIF whose data field or extensions this decoder does not read
     Variable,      // a variable-length record of a reserved length (where it ends is unknown)
-    Manufacturer,  // manufacturer data (DIF 0F/1F) up to the end
+    Manufacturer,  // manufacturer data (DIF 0F) up to the end
     Truncated,     // a record runs past the end of the data area
+    More,          // DIF 1F: manufacturer data up to the end, and the meter has more records in
+                   // its next telegram
 };
 }  // namespace mbus
 

@@ -1,10 +1,12 @@
 // mbussim: a population of M-Bus meters (slaves) on a pseudo-terminal. It holds the master side,
 // links a path (e.g. a sandbox's dev/ttyUSB0) to the slave side, and answers the master's short
 // frames: SND_NKE with the single character E5, REQ_UD2 with a long frame (RSP_UD) whose records
-// come from a script. On cue (script, command line, or a command FIFO read while it runs) a meter
-// misbehaves: noise before its frame, L fields that differ or that do not match the bytes sent,
-// a bad checksum, no stop byte, a truncated frame, random bytes instead of the frame, a late
-// answer, or silence.
+// come from a script. A meter may hold its records in several telegrams: it then follows the
+// frame count bit (toggled: the next telegram, the same: that telegram again, SND_NKE: back to the
+// first) and ends each telegram but the last with DIF 1F. On cue (script, command line, or a
+// command FIFO read while it runs) a meter misbehaves: noise before its frame, L fields that differ
+// or that do not match the bytes sent, a bad checksum, no stop byte, a truncated frame, random
+// bytes instead of the frame, a late answer, or silence.
 //
 // Frames, checksums and value codings are written here from the link and application rules,
 // independently of the driver's decoder.
@@ -46,11 +48,13 @@ const char* const kUsage =
     "  rec DIF[,DIFE..] VIF[,VIFE..] VALUE [+STEP]   VALUE: integer, real, YYYY-MM-DD or\n"
     "      YYYY-MM-DDTHH:MM; coded as the DIF's data field says; +STEP is added at each answer\n"
     "  raw HEX..         record bytes sent as they are\n"
+    "  more              the next records go to the meter's next telegram\n"
     "cue lines (FIFO lines may omit the '!'; ADDR * = every meter; N: answers affected, 0 or\n"
     "absent = all):\n"
     "  !noise ADDR K [N] | !badlen ADDR [N] | !wronglen ADDR [N] | !badsum ADDR [N]\n"
     "  | !nostop ADDR [N] | !truncate ADDR K [N] | !garbage ADDR K [N] | !late ADDR MS [N]\n"
     "  | !silent ADDR on|off (garbage: K random bytes instead of the answer)\n"
+    "  | !repeat ADDR [N] (the FCB ignored: the telegram sent last, byte for byte)\n"
     "  | !set ADDR INDEX VALUE | !clear ADDR | !quit\n";
 
 struct Record {
@@ -60,6 +64,7 @@ struct Record {
     double step = 0;
     double number = 0;
     std::vector<unsigned char> raw;  // a raw record: sent as it is
+    int telegram = 0;                // of the meter's telegrams, from 0
 };
 
 // A cue over the next answers, with its number (bytes, milliseconds) where it takes one.
@@ -76,8 +81,14 @@ struct Slave {
     int status = 0;
     int access = 0;
     std::vector<Record> records;
+    int telegrams = 1;
+    // Of a meter of several telegrams: the one sent last, its bytes (control field to the last
+    // data byte), and the FCB of the request it answered (-1 since SND_NKE).
+    int telegram = 0;
+    std::vector<unsigned char> lastBody;
+    int lastFcb = -1;
     bool silent = false;
-    Cue noise, badlen, wronglen, badsum, nostop, truncate, garbage, late;
+    Cue noise, badlen, wronglen, badsum, nostop, truncate, garbage, late, repeat;
 };
 
 struct Population {
@@ -160,8 +171,8 @@ std::string Hex(const std::vector<unsigned char>& bytes) {
     return text;
 }
 
-// The RSP_UD of a meter, with what its cues make of it.
-std::vector<unsigned char> LongFrame(Slave& s) {
+// The body of one of a meter's telegrams (control field to the last data byte), read afresh.
+std::vector<unsigned char> Body(Slave& s, int telegram) {
     std::vector<unsigned char> body = {0x08, static_cast<unsigned char>(s.address), 0x72};
     long id = s.id;
     for (int i = 0; i < 4; ++i) {  // identification: 8 BCD digits, least significant first
@@ -180,6 +191,9 @@ std::vector<unsigned char> LongFrame(Slave& s) {
     body.push_back(0x00);
     body.push_back(0x00);
     for (Record& r : s.records) {
+        if (r.telegram != telegram) {
+            continue;
+        }
         if (!r.raw.empty()) {
             body.insert(body.end(), r.raw.begin(), r.raw.end());
             continue;
@@ -190,9 +204,17 @@ std::vector<unsigned char> LongFrame(Slave& s) {
         body.insert(body.end(), data.begin(), data.end());
         r.number += r.step;
     }
+    if (telegram + 1 < s.telegrams) {
+        body.push_back(0x1F);  // more records follow
+    }
     if (body.size() > 255) {
         body.resize(255);  // the script asked for more than a frame holds
     }
+    return body;
+}
+
+// The RSP_UD of a meter around a body, with what its cues make of it.
+std::vector<unsigned char> LongFrame(Slave& s, const std::vector<unsigned char>& body) {
     unsigned char sum = 0;
     for (unsigned char b : body) {
         sum = static_cast<unsigned char>(sum + b);
@@ -256,6 +278,7 @@ bool ParseRecord(Slave& s, const std::vector<std::string>& w) {
     if (r.dif.empty() || r.vif.empty()) {
         return false;
     }
+    r.telegram = s.telegrams - 1;
     s.records.push_back(r);
     return true;
 }
@@ -282,7 +305,7 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
     std::string verb = w[0];
     if (verb[0] == '!') {
         verb.erase(0, 1);
-    } else if (!fromFifo && verb != "meter" && verb != "rec" && verb != "raw") {
+    } else if (!fromFifo && verb != "meter" && verb != "rec" && verb != "raw" && verb != "more") {
         fprintf(stderr, "mbussim: unknown line: %s\n", text.c_str());
         return false;
     }
@@ -309,19 +332,22 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
         }
         p.slaves[s.address] = s;
         p.current = s.address;
-    } else if (verb == "rec" || verb == "raw") {
+    } else if (verb == "rec" || verb == "raw" || verb == "more") {
         if (p.slaves.count(p.current) == 0) {
             fprintf(stderr, "mbussim: a record before any meter: %s\n", text.c_str());
             return false;
         }
         Slave& s = p.slaves[p.current];
-        if (verb == "raw") {
+        if (verb == "more") {
+            ++s.telegrams;
+        } else if (verb == "raw") {
             Record r;
             std::string all;
             for (size_t i = 1; i < w.size(); ++i) {
                 all += (i > 1 ? "," : "") + w[i];
             }
             r.raw = HexList(all);
+            r.telegram = s.telegrams - 1;
             s.records.push_back(r);
         } else if (!ParseRecord(s, w)) {
             fprintf(stderr, "mbussim: bad record: %s\n", text.c_str());
@@ -343,6 +369,8 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
         SetCue(p, who, &Slave::garbage, arg(2), arg(3));
     } else if (verb == "late") {
         SetCue(p, who, &Slave::late, arg(2), arg(3));
+    } else if (verb == "repeat") {
+        SetCue(p, who, &Slave::repeat, 0, arg(2));
     } else if (verb == "silent") {
         for (auto& [a, s] : p.slaves) {
             if (who == "*" || atoi(who.c_str()) == a) {
@@ -360,7 +388,7 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
         for (auto& [a, s] : p.slaves) {
             if (who == "*" || atoi(who.c_str()) == a) {
                 s.noise = s.badlen = s.wronglen = s.badsum = s.nostop = s.truncate = s.garbage =
-                    s.late = Cue{};
+                    s.late = s.repeat = Cue{};
                 s.silent = false;
             }
         }
@@ -423,8 +451,21 @@ void Answer(PtyLine& line, Population& p, simkit::ControlFifo& c, int control, i
     int kind = control & 0x4F;  // the frame count bits (FCB, FCV) do not change the request
     if (control == 0x40) {
         answer.push_back(0xE5);
+        s.lastBody.clear();
+        s.lastFcb = -1;
+    } else if (kind == 0x4B && (s.telegrams > 1 || s.repeat.On())) {
+        int fcb = (control & 0x20) != 0 ? 1 : 0;
+        bool fcv = (control & 0x10) != 0;
+        bool again = !s.lastBody.empty() && (s.repeat.Take() || (fcv && fcb == s.lastFcb));
+        if (!again) {
+            s.telegram = s.lastBody.empty() ? 0 : (s.telegram + 1) % s.telegrams;
+            s.lastBody = Body(s, s.telegram);
+        }
+        s.lastFcb = fcb;
+        answer = LongFrame(s, s.lastBody);
     } else if (kind == 0x4B) {
-        answer = LongFrame(s);
+        // One telegram: every request is read afresh, whatever its FCB.
+        answer = LongFrame(s, Body(s, 0));
     } else {
         return;
     }

@@ -70,11 +70,23 @@ std::string TwoSensors(const std::string& data = kData) {
            data + "</TRAME></CAPTEUR>";
 }
 
+// The same records in three telegrams.
+const char* kTelegrams = R"(meter 5 id=11223344
+rec 04 13 123456 +10
+rec 44 13 123456
+more
+rec 0C 06 12345678
+rec 02 5B 421
+more
+rec 05 5F 31.25
+)";
+
 // A running station: stand-in, meter simulator on dev/ttyUSB0 (port 6), gaugereader.
-DriverSetup GaugeSetup(const std::string& configuration, const std::vector<std::string>& cues) {
+DriverSetup GaugeSetup(const std::string& configuration, const std::vector<std::string>& cues,
+                       const char* meters) {
     DriverSetup setup{kSite,
                       configuration,
-                      {{"/var/run/gaugereader.debug", "1\n"}, {"/sim/meters.txt", kMeters}},
+                      {{"/var/run/gaugereader.debug", "1\n"}, {"/sim/meters.txt", meters}},
                       "mbussim",
                       "/dev/ttyUSB0",
                       {"--script", "@/sim/meters.txt", "--log", "@/sim/requests.txt"},
@@ -90,8 +102,8 @@ DriverSetup GaugeSetup(const std::string& configuration, const std::vector<std::
 class GaugeStation : public DriverStation {
   public:
     explicit GaugeStation(const std::string& configuration,
-                          const std::vector<std::string>& cues = {})
-        : DriverStation(GaugeSetup(configuration, cues)) {}
+                          const std::vector<std::string>& cues = {}, const char* meters = kMeters)
+        : DriverStation(GaugeSetup(configuration, cues, meters)) {}
 
     std::string Requests() const {
         return box_.Exists("/sim/requests.txt") ? box_.ReadFile("/sim/requests.txt") : "";
@@ -179,6 +191,50 @@ TEST(GaugereaderProgram, AFrameThatKeepsFailingDropsItsStateAndTheSensorIsTested
     EXPECT_EQ(requests.find("10 7B 05 80 16\n", first + 15), first + 15) << requests;
     EXPECT_EQ(requests.find("10 7B 05 80 16\n", first + 30), std::string::npos) << requests;
     EXPECT_TRUE(s.core_.ReadBool(1));  // it still answers SND_NKE
+}
+
+// Suite="1": the telegrams a meter announces with DIF 1F are asked for with the frame count bit
+// toggled, and a meter that sends the same telegram again ends the reading. Without Suite, only
+// the first telegram's records come, every request being 0x7B.
+TEST(GaugereaderProgram, TelegramsThatFollowAreReadWithSuite) {
+    const std::string suite = " Suite=\"1\"",
+                      toggled = "7B 05 80 16\n10 5B 05 60 16\n10 7B 05 80 16\n10 5B";
+    struct Case {
+        std::string suite;
+        std::vector<std::string> cues;
+        std::string requests;  // the first ones after the SND_NKE
+        bool all;              // records of the second and third telegrams too
+        const char* trace;
+    } cases[] = {
+        {suite, {}, toggled, true, "Trame(1) Donnee(4) Reel=31.250000\n"},
+        {suite, {"repeat 5"}, toggled, false, "telegramme repete : fin de lecture\n"},
+        {"", {}, "7B 05 80 16\n10 7B 05 80 16\n10 7B", false, "Trame(1) Donnee(1) Cpt=24690\n"},
+    };
+    for (const Case& c : cases) {
+        GaugeStation s(
+            Configuration(kCom, R"(<CAPTEUR No="5"><TRAME No="1" Type="REQ_UD2" Etat="2")" +
+                                    c.suite + ">" + kData + "</TRAME></CAPTEUR>"),
+            c.cues, kTelegrams);
+        std::string expected = "10 40 05 45 16\n10 " + c.requests, text;
+        SerialDebug trace;
+        ASSERT_TRUE(WaitUntil([&] { return OpenSerialDebug(&trace, 6) == 0; }));
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                char chunk[4096];
+                ReadStrFromSerialDebug(&trace, chunk, sizeof chunk - 1);
+                text += chunk;
+                return s.ChannelWrites(2).size() >= 2 && s.Requests().size() >= expected.size();
+            },
+            10s))
+            << s.Requests();
+        CloseSerialDebug(&trace);
+        EXPECT_EQ(s.Requests().substr(0, expected.size()), expected) << c.suite;
+        EXPECT_EQ(s.ChannelWrites(2), std::vector<int>(s.ChannelWrites(2).size(), 1));
+        EXPECT_EQ(s.core_.ReadLong(11), 24690);                            // first telegram
+        EXPECT_EQ(s.core_.ReadLong(15), c.all ? 12345678 : 0) << c.suite;  // second
+        EXPECT_FLOAT_EQ(s.core_.ReadFloat(14), c.all ? 31.25f : 0.0f);     // third
+        EXPECT_NE(text.find(c.trace), std::string::npos) << text;
+    }
 }
 
 TEST(GaugereaderProgram, ConfigurationVerdicts) {

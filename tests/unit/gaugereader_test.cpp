@@ -328,6 +328,41 @@ TEST(GaugeReader, BadAnswersAreRetriedThenTheSensorIsTestedAgain) {
     }
 }
 
+// A Suite frame asks again with the same frame count bit after a request that got no good
+// answer, and reads 8 telegrams at most.
+TEST(GaugeReader, SuiteFramesReadTheTelegramsThatFollow) {
+    const std::string k5B = Bytes("10 5B 05 60 16"), pair = kUd2_5 + k5B, twice = pair + k5B;
+    struct Case {
+        std::vector<std::string> answers5B;  // in turn, the last one for good ("" none)
+        std::string sent;
+        size_t writes;      // frame messages, then the frame's state
+        const char* state;  // the last write
+        const char* trace;
+    } cases[] = {
+        {{Answer(5, "0C 06 78 56 34 12 1F")},
+         pair + pair + pair + pair,
+         9,
+         "ch8=1",
+         "8 telegrammes lus : fin de lecture\n"},
+        {{Bytes("68 1F 20 68 08 05 72"), Answer(5, "0C 06 78 56 34 12")}, twice, 3, "ch8=1", ""},
+        {{""}, twice, 2, "ch8=0", ""},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        GaugeSensor& s = b.Sensor(5, 7, 1, true);
+        b.Frame(s, 3, 8, {Item(1, mbus::kVolume), Item(2, mbus::kEnergy)}).suite = true;
+        b.peer.Answer(kUd2_5, Answer(5, "04 13 10 27 00 00 1F"), 0, 0);
+        for (size_t i = 0; i < c.answers5B.size() && !c.answers5B[i].empty(); ++i) {
+            b.peer.Answer(k5B, c.answers5B[i], 0, i + 1 < c.answers5B.size() ? 1 : 0);
+        }
+        GaugePollPass(&b.g);
+        EXPECT_EQ(b.peer.Sent(), c.sent) << c.writes;
+        EXPECT_EQ(b.out.writes.size(), c.writes);
+        EXPECT_EQ(b.out.writes.back(), c.state) << c.writes;
+        EXPECT_NE(b.out.trace.find(c.trace), std::string::npos) << c.writes;
+    }
+}
+
 TEST(GaugeReader, AFrameWaitingForItsEnablingChannelIsSkippedWithoutSpinning) {
     Bench b;
     GaugeSensor& s = b.Sensor(5, 7, 1, true);

@@ -359,6 +359,8 @@ TEST(MbusRecords, StopWhereTheyCannotBeRead) {
          mbus::Stop::End, "", "3 code VIF etendu non reconnue=$C8"},
         {"manufacturer data", good + "0F 01 02 03", 1, mbus::Stop::Manufacturer,
          "donnees constructeur :arret interpretation\n", ""},
+        {"more records follow", good + "1F", 1, mbus::Stop::More,
+         "donnees constructeur :arret interpretation\n", ""},
         {"reserved variable length", good + "0D 13 FB 00", 1, mbus::Stop::Variable,
          "Fonctionnalite non implementee :arret interpretation\n", ""},
         {"number longer than 64 bits", good + "0D 13 E9 01 02 03 04 05 06 07 08 09", 1,
@@ -618,7 +620,7 @@ TEST_F(UtcZone, RealMetersTelegramsReadAsTheOtherDecoderReadsThem) {
         {"heat-cooling-floats", 11, mbus::Stop::End, {}},
         // A date of zeros in the error state; model, parameter set and firmware (FD 0C, 0B, 0E).
         {"warm-water", 4, mbus::Stop::Manufacturer, {}},
-        {"electricity-64bit", 11, mbus::Stop::Manufacturer, {}},
+        {"electricity-64bit", 11, mbus::Stop::More, {}},  // ends on DIF 1F
     };
     const std::string dir = STATION_SOURCE_DIR "/tests/data/mbus/";
     for (const Case& c : cases) {
