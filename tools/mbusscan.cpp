@@ -64,16 +64,21 @@ int Send(Scan* scan, const unsigned char* bytes, int count) {
     return 0;
 }
 
-// Bytes of an answer: the first within the acknowledge time, then until the line is silent (or
-// the buffer full). The count, or -1 when the line failed.
+// Bytes of an answer: the first within the acknowledge time, then more until the line has been
+// silent for the silence time (or the buffer is full, or the time a full buffer takes at the
+// line's speed has passed). The count, or -1 when the line failed.
 int Receive(Scan* scan) {
     int n = LineReceive(&scan->line, scan->rx, mbus::kReceiveSize, LineDeadline(scan->ackMs));
-    if (n > 0 && n < mbus::kReceiveSize) {
-        long long bytesMs = static_cast<long long>(mbus::kReceiveSize) * 11 * 1000 / scan->baud;
-        int more = LineReceiveUntil(&scan->line, scan->rx + n, mbus::kReceiveSize - n,
-                                    LineDeadline(static_cast<int>(bytesMs) + scan->silenceMs),
-                                    scan->silenceMs, -1);
-        n += more > 0 ? more : 0;
+    long long bytesMs = static_cast<long long>(mbus::kReceiveSize) * 11 * 1000 / scan->baud;
+    long long bound = LineDeadline(static_cast<int>(bytesMs) + scan->silenceMs);
+    while (n > 0 && n < mbus::kReceiveSize) {
+        long long until = LineDeadline(scan->silenceMs);
+        int more = LineReceive(&scan->line, scan->rx + n, mbus::kReceiveSize - n,
+                               until < bound ? until : bound);
+        if (more <= 0) {
+            break;
+        }
+        n += more;
     }
     if (n < 0) {
         LineError(scan, "receive");
