@@ -163,15 +163,69 @@ bool StartCom(Gaugereader* g, XmlAttributes attributes) {
     return true;
 }
 
+// A byte attribute of a secondary address (Version, Medium): 0 when absent or good, -1 after its
+// error was recorded.
+int SelectionByte(XmlAttributes attributes, const char* name, unsigned char* byte) {
+    int value = 0;
+    if (XmlAttrFind(attributes, name) == nullptr) {
+        return 0;
+    }
+    if (XmlAttrInt(attributes, name, &value) != 0 || value < 0 || value > 254) {
+        XmlErrorRecord("%s de l'adresse secondaire invalide (%s)", name,
+                       XmlAttrFind(attributes, name));
+        return -1;
+    }
+    *byte = static_cast<unsigned char>(value);
+    return 0;
+}
+
+// The secondary address of a CAPTEUR (Secondaire, with Fabricant, Version and Medium): 1 when it
+// has one, 0 when it has none, -1 after an error was recorded.
+int ReadSecondary(XmlAttributes attributes, GaugeSensor* s) {
+    const char* identification = XmlAttrFind(attributes, "Secondaire");
+    if (identification == nullptr) {
+        for (const char* name : {"Fabricant", "Version", "Medium"}) {
+            if (XmlAttrFind(attributes, name) != nullptr) {
+                XmlErrorRecord("%s sans adresse secondaire", name);
+                return -1;
+            }
+        }
+        return 0;
+    }
+    if (MbusParseIdentification(identification, &s->selection) != 0) {
+        XmlErrorRecord("adresse secondaire invalide (%s)", identification);
+        return -1;
+    }
+    const char* manufacturer = XmlAttrFind(attributes, "Fabricant");
+    if (manufacturer != nullptr && MbusParseManufacturer(manufacturer, &s->selection) != 0) {
+        XmlErrorRecord("fabricant de l'adresse secondaire invalide (%s)", manufacturer);
+        return -1;
+    }
+    if (SelectionByte(attributes, "Version", &s->selection.bytes[6]) != 0 ||
+        SelectionByte(attributes, "Medium", &s->selection.bytes[7]) != 0) {
+        return -1;
+    }
+    s->secondary = true;
+    s->address = mbus::kSecondaryAddress;
+    return 1;
+}
+
 bool StartCapteur(Gaugereader* g, XmlAttributes attributes) {
+    GaugeSensor s;
+    int secondary = ReadSecondary(attributes, &s);
+    if (secondary < 0) {
+        return false;
+    }
     int no = -1;
     XmlAttrInt(attributes, "No", &no);
-    if (no < 0 || no > mbus::kAddressMax) {
+    // A sensor selected by secondary address needs no primary one (its No, if any, is not used).
+    if (secondary == 0 && (no < 0 || no > mbus::kAddressMax)) {
         XmlErrorRecord("numero capteur (%d) invalide", no);
         return false;
     }
-    GaugeSensor s;
-    s.address = no;
+    if (secondary == 0) {
+        s.address = no;
+    }
     s.intertrame = g->intertrame;
     XmlAttrInt(attributes, "Intertrame", &s.intertrame);
     if (s.intertrame < 0) {
@@ -188,6 +242,13 @@ bool StartCapteur(Gaugereader* g, XmlAttributes attributes) {
         CriticalAssert(false, "erreur creation memoire partagee pour le debug", __FILE__, __LINE__);
     }
     g->sensors.insert(g->sensors.begin(), s);
+    if (s.secondary) {
+        char id[9];
+        MbusIdentificationText(&s.selection, id);
+        const unsigned char* b = s.selection.bytes;
+        LogDebug("Capteur Secondaire=%s Fabricant=$%02X%02X Version=$%02X Medium=$%02X", id, b[5],
+                 b[4], b[6], b[7]);
+    }
     LogDebug("Capteur No %d Intertrame=%dms Etat=%d NbDef=%d", s.address, s.intertrame, s.etat,
              s.nbDef);
     return true;
@@ -374,9 +435,13 @@ void GaugeSleepMs(int milliseconds) {
     }
 }
 
+int GaugeWireAddress(const GaugeSensor* s) {
+    return s->secondary ? mbus::kSecondaryAddress : s->address;
+}
+
 int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char control) {
     unsigned char frame[mbus::kShortFrameSize];
-    MbusShortFrame(control, static_cast<unsigned char>(s->address), frame);
+    MbusShortFrame(control, static_cast<unsigned char>(GaugeWireAddress(s)), frame);
     // What came since the last exchange (a late answer, noise) is no answer to this request.
     LineFlush(&g->line);
     int rc = LineSend(&g->line, frame, mbus::kShortFrameSize);
@@ -385,6 +450,25 @@ int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char cont
     GaugeSleepMs(gauge::kShortFrameWaitMs);
     errno = saved;
     return rc;
+}
+
+int GaugeSelect(Gaugereader* g, const GaugeSensor* s) {
+    if (!s->secondary) {
+        return 1;
+    }
+    unsigned char frame[mbus::kSelectFrameSize];
+    MbusSelectFrame(&s->selection, frame);
+    LineFlush(&g->line);
+    LineSend(&g->line, frame, mbus::kSelectFrameSize);
+    g->out->TraceFrame("Emis", frame, mbus::kSelectFrameSize);
+    GaugeSleepMs(gauge::kShortFrameWaitMs);
+    if (GaugeWaitAck(g) == 1) {
+        return 1;
+    }
+    char id[9];
+    MbusIdentificationText(&s->selection, id);
+    Tracef(g, "selection de %s non acquittee\n", id);
+    return 0;
 }
 
 int GaugeWaitAck(Gaugereader* g) {
@@ -435,6 +519,9 @@ int GaugeReceiveLongFrame(Gaugereader* g, int* data) {
 
 int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
     RecordSink sink(g);
+    if (GaugeSelect(g, s) != 1) {
+        return -1;
+    }
     g->telegrams = 0;
     for (int attempt = 0; attempt < g->nbIter; ++attempt) {
         unsigned char control = GaugeRequestControl(s, f);
@@ -449,7 +536,9 @@ int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
         // sensor: its bytes must not reach this sensor's channels.
         int address = g->rx[data - 2];
         int ci = g->rx[data - 1];
-        if (address != s->address) {
+        // Read at 0xFD, a meter answers with its primary address, whatever it is; its header
+        // tells whether it is the one selected (checked below).
+        if (!s->secondary && address != s->address) {
             Tracef(g, "adresse $%02X recue au lieu de $%02X\n", address, s->address);
             GaugeSleepMs(g->pause);
             continue;
@@ -462,6 +551,12 @@ int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
         int areaLength = length - 3;
         if (areaLength < mbus::kHeaderSize) {
             Logf(g, LOG_ERR, "Lng data(%d) < taille header", areaLength);
+            GaugeSleepMs(g->pause);
+            continue;
+        }
+        if (s->secondary && !MbusSelectionMatches(&s->selection, g->rx + data)) {
+            Tracef(g, "adresse secondaire %02X%02X%02X%02X recue hors selection\n", g->rx[data + 3],
+                   g->rx[data + 2], g->rx[data + 1], g->rx[data]);
             GaugeSleepMs(g->pause);
             continue;
         }
@@ -526,9 +621,16 @@ void GaugePollPass(Gaugereader* g) {
     for (GaugeSensor& s : g->sensors) {
         if (!s.present) {
             exchanged = true;
-            GaugeSendShortFrame(g, &s, mbus::kSndNke);
+            // A sensor selected by secondary address is there when it acknowledges its selection.
+            int acknowledged = 0;
+            if (s.secondary) {
+                acknowledged = GaugeSelect(g, &s);
+            } else {
+                GaugeSendShortFrame(g, &s, mbus::kSndNke);
+                acknowledged = GaugeWaitAck(g);
+            }
             s.fcb = true;  // the frame count starts again at 0x7B
-            if (GaugeWaitAck(g) == 1) {
+            if (acknowledged == 1) {
                 s.present = true;
                 WriteState(g, s.etat, 1);
                 s.failures = 0;

@@ -54,6 +54,10 @@ struct GaugeFrame {
 // One CAPTEUR (last configured first in the reader's list, as its frames).
 struct GaugeSensor {
     int address = 0;
+    // Selected by secondary address (Secondaire): read at 0xFD after its selection, which is
+    // also its presence test.
+    bool secondary = false;
+    MbusSelection selection;
     int intertrame = 0;  // ms waited after an exchange
     int etat = 0;        // state channel, <= 0 none
     int nbDef = 1;       // consecutive unanswered SND_NKE before the state channel drops
@@ -142,6 +146,12 @@ int GaugeOpenPort(Gaugereader* g);
 // Sends a short frame (SND_NKE or REQ_UD2) to the sensor, traces it and waits 10 ms. 0, or -1
 // with errno (LineSend's causes).
 int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char control);
+// The address of the sensor's requests: 0xFD for one selected by secondary address, its primary
+// address otherwise.
+int GaugeWireAddress(const GaugeSensor* s);
+// Selects a sensor by its secondary address (SND_UD to 0xFD) and waits for the acknowledge, as
+// GaugeWaitAck: 1 when it acknowledged (or is read by primary address, nothing sent), 0 otherwise.
+int GaugeSelect(Gaugereader* g, const GaugeSensor* s);
 // Waits at most TimeOutAck for one byte: 1 when it is E5, 0 otherwise (traced) or when none came.
 int GaugeWaitAck(Gaugereader* g);
 // Receives an answer into g->rx (the first byte within Silence, then until the line has been

@@ -785,6 +785,100 @@ void MbusShortFrame(unsigned char control, unsigned char address, unsigned char 
     out[4] = mbus::kStop;
 }
 
+int MbusParseIdentification(const char* text, MbusSelection* selection) {
+    if (text == nullptr || strlen(text) != 8) {
+        return -1;
+    }
+    unsigned char bytes[4] = {};
+    for (int i = 0; i < 8; ++i) {
+        char c = text[i];
+        int nibble = c >= '0' && c <= '9' ? c - '0' : (c == 'F' || c == 'f' ? 0x0F : -1);
+        if (nibble < 0) {
+            return -1;
+        }
+        // Digit i (most significant first) is in byte 3 - i / 2, the high nibble for even i.
+        bytes[3 - i / 2] |= static_cast<unsigned char>(i % 2 == 0 ? nibble << 4 : nibble);
+    }
+    memcpy(selection->bytes, bytes, sizeof bytes);
+    return 0;
+}
+
+int MbusParseManufacturer(const char* text, MbusSelection* selection) {
+    if (text == nullptr || strlen(text) != 3) {
+        return -1;
+    }
+    unsigned code = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (text[i] < 'A' || text[i] > 'Z') {
+            return -1;
+        }
+        code = code << 5 | static_cast<unsigned>(text[i] - 'A' + 1);
+    }
+    selection->bytes[4] = static_cast<unsigned char>(code & 0xFF);
+    selection->bytes[5] = static_cast<unsigned char>(code >> 8);
+    return 0;
+}
+
+void MbusManufacturerText(unsigned manufacturer, char* text, int size) {
+    char letters[4] = {};
+    for (int i = 0; i < 3; ++i) {
+        unsigned letter = manufacturer >> (10 - 5 * i) & 0x1F;
+        if (letter < 1 || letter > 26 || manufacturer > 0x7FFF) {
+            snprintf(text, static_cast<size_t>(size), "$%04X", manufacturer & 0xFFFF);
+            return;
+        }
+        letters[i] = static_cast<char>('A' + letter - 1);
+    }
+    snprintf(text, static_cast<size_t>(size), "%s", letters);
+}
+
+void MbusIdentificationText(const MbusSelection* selection, char* text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 8; ++i) {
+        unsigned char byte = selection->bytes[3 - i / 2];
+        text[i] = kDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F];
+    }
+    text[8] = '\0';
+}
+
+void MbusSelectFrame(const MbusSelection* selection, unsigned char out[mbus::kSelectFrameSize]) {
+    const unsigned char length = 3 + mbus::kSelectionSize;
+    unsigned char* p = out;
+    *p++ = mbus::kLongStart;
+    *p++ = length;
+    *p++ = length;
+    *p++ = mbus::kLongStart;
+    *p++ = mbus::kSndUd;
+    *p++ = mbus::kSecondaryAddress;
+    *p++ = mbus::kCiSelect;
+    memcpy(p, selection->bytes, mbus::kSelectionSize);
+    p += mbus::kSelectionSize;
+    unsigned char sum = 0;
+    for (const unsigned char* q = out + 4; q < p; ++q) {
+        sum = static_cast<unsigned char>(sum + *q);
+    }
+    *p++ = sum;
+    *p = mbus::kStop;
+}
+
+bool MbusSelectionMatches(const MbusSelection* selection, const unsigned char* header) {
+    for (int i = 0; i < mbus::kSelectionSize; ++i) {
+        unsigned char want = selection->bytes[i];
+        if (i < 4) {
+            // nibble by nibble
+            if ((want & 0xF0) != 0xF0 && (want & 0xF0) != (header[i] & 0xF0)) {
+                return false;
+            }
+            if ((want & 0x0F) != 0x0F && (want & 0x0F) != (header[i] & 0x0F)) {
+                return false;
+            }
+        } else if (want != 0xFF && want != header[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int MbusCheckLongFrame(const unsigned char* bytes, int count, MbusOutput* out, int* data) {
     int start = 0;
     while (start < count && bytes[start] != mbus::kLongStart) {

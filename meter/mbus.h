@@ -16,9 +16,18 @@ constexpr unsigned char kAck = 0xE5;
 // Control fields of the requests.
 constexpr unsigned char kSndNke = 0x40;
 constexpr unsigned char kReqUd2 = 0x7B;
+constexpr unsigned char kSndUd = 0x53;
 // Frame count bit of REQ_UD2 (set in 0x7B, clear in 0x5B): a meter that sees it toggled sends its
 // next telegram, and the same one again otherwise.
 constexpr unsigned char kFcb = 0x20;
+
+// Selection by secondary address: a SND_UD to this address with the CI below and the 8 bytes of
+// a selection; the meters that match answer E5 and stay selected (answer requests to this address)
+// until another selection leaves them out or a SND_NKE to this address.
+constexpr unsigned char kSecondaryAddress = 0xFD;
+constexpr unsigned char kCiSelect = 0x52;
+constexpr int kSelectionSize = 8;
+constexpr int kSelectFrameSize = 4 + 3 + kSelectionSize + 2;
 
 constexpr int kShortFrameSize = 5;
 constexpr int kAddressMax = 250;  // primary addresses 0..250
@@ -150,6 +159,30 @@ int MbusQuantityIndex(const char* name, int count);
 
 // Writes the five bytes of a short frame (start, control, address, checksum, stop) into out.
 void MbusShortFrame(unsigned char control, unsigned char address, unsigned char out[5]);
+
+// A secondary address as a selection sends it: identification as 8 BCD digits, least significant
+// byte first, manufacturer (2 bytes, least significant first), version, medium. A nibble F of the
+// identification, and a byte FF of the others, is a wildcard.
+struct MbusSelection {
+    unsigned char bytes[mbus::kSelectionSize] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+};
+
+// Reads an identification text (8 characters, each 0-9 or F/f for a wildcard, most significant
+// first) into the selection. 0, or -1 (selection unchanged) for another text.
+int MbusParseIdentification(const char* text, MbusSelection* selection);
+// Reads a manufacturer's three letters (A-Z) into the selection as the standard packs them.
+// 0, or -1 (selection unchanged).
+int MbusParseManufacturer(const char* text, MbusSelection* selection);
+// The manufacturer's three letters of its code (text: 4 bytes), or "$XXXX" when it packs other
+// characters (text: 6 bytes).
+void MbusManufacturerText(unsigned manufacturer, char* text, int size);
+// The selection's identification as it is written, F for a wildcard nibble (text: 9 bytes).
+void MbusIdentificationText(const MbusSelection* selection, char* text);
+// Writes the SND_UD that selects by secondary address (kSelectFrameSize bytes) into out.
+void MbusSelectFrame(const MbusSelection* selection, unsigned char out[mbus::kSelectFrameSize]);
+// Whether the first 8 bytes of a data area (the header's identification, manufacturer, version
+// and medium) are those of the selection, its wildcards aside.
+bool MbusSelectionMatches(const MbusSelection* selection, const unsigned char* header);
 
 // Looks for a long frame in the received bytes and checks it. Returns L (> 0) for a good frame,
 // with *data the offset of the first byte after the CI field (the data area is L - 3 bytes);

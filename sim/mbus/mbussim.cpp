@@ -8,19 +8,27 @@
 // or that do not match the bytes sent, a bad checksum, no stop byte, a truncated frame, random
 // bytes instead of the frame, a late answer, or silence.
 //
+// Meters also have a secondary address (identification, manufacturer, version, medium), several
+// may share a primary address (often 0), and they are selected as the standard has it: a SND_UD
+// to 0xFD with CI 52 selects the meters it matches (nibble F, byte FF: any) and leaves the others
+// out, a selected meter answers requests to 0xFD, a SND_NKE to 0xFD ends the selection. Meters
+// that answer together collide: what the line carries is the AND of their bytes (an idle line is
+// 1, a meter pulling it to 0 wins), each answer one bit later than the one before, so that even
+// two acknowledges come as one byte other than E5.
+//
 // Frames, checksums and value codings are written here from the link and application rules,
 // independently of the driver's decoder.
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,7 +52,8 @@ const char* const kUsage =
     "  --log FILE        one line per request received: its bytes in hex\n"
     "  --cue TEXT        a cue line, applied after the script\n"
     "script lines:\n"
-    "  meter ADDR [id=N] [man=N] [version=N] [medium=N] [status=N]   (then its records)\n"
+    "  meter ADDR [id=N] [man=N|ABC] [version=N] [medium=N] [status=N]   (then its records;\n"
+    "      a meter line with the address and id of an earlier one replaces it)\n"
     "  rec DIF[,DIFE..] VIF[,VIFE..] VALUE [+STEP]   VALUE: integer, real, YYYY-MM-DD or\n"
     "      YYYY-MM-DDTHH:MM; coded as the DIF's data field says; +STEP is added at each answer\n"
     "  raw HEX..         record bytes sent as they are\n"
@@ -88,12 +97,13 @@ struct Slave {
     std::vector<unsigned char> lastBody;
     int lastFcb = -1;
     bool silent = false;
+    bool selected = false;  // by secondary address
     Cue noise, badlen, wronglen, badsum, nostop, truncate, garbage, late, repeat;
 };
 
 struct Population {
-    std::map<int, Slave> slaves;
-    int current = -1;  // meter the next rec/raw lines belong to
+    std::vector<Slave> slaves;
+    int current = -1;  // index of the meter the next rec/raw lines belong to
     bool quit = false;
     long requests = 0, nke = 0, ud2 = 0, answers = 0, commands = 0;
 };
@@ -171,21 +181,46 @@ std::string Hex(const std::vector<unsigned char>& bytes) {
     return text;
 }
 
-// The body of one of a meter's telegrams (control field to the last data byte), read afresh.
-std::vector<unsigned char> Body(Slave& s, int telegram) {
-    std::vector<unsigned char> body = {0x08, static_cast<unsigned char>(s.address), 0x72};
+// The secondary address of a meter as its header carries it: identification in 8 BCD digits
+// (least significant first), manufacturer (low byte first), version, medium.
+std::vector<unsigned char> SecondaryAddress(const Slave& s) {
+    std::vector<unsigned char> bytes;
     long id = s.id;
-    for (int i = 0; i < 4; ++i) {  // identification: 8 BCD digits, least significant first
+    for (int i = 0; i < 4; ++i) {
         int low = static_cast<int>(id % 10);
         id /= 10;
         int high = static_cast<int>(id % 10);
         id /= 10;
-        body.push_back(static_cast<unsigned char>(low | (high << 4)));
+        bytes.push_back(static_cast<unsigned char>(low | (high << 4)));
     }
-    body.push_back(static_cast<unsigned char>(s.manufacturer & 0xFF));
-    body.push_back(static_cast<unsigned char>(s.manufacturer >> 8));
-    body.push_back(static_cast<unsigned char>(s.version));
-    body.push_back(static_cast<unsigned char>(s.medium));
+    bytes.push_back(static_cast<unsigned char>(s.manufacturer & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(s.manufacturer >> 8));
+    bytes.push_back(static_cast<unsigned char>(s.version));
+    bytes.push_back(static_cast<unsigned char>(s.medium));
+    return bytes;
+}
+
+// Whether a selection's 8 bytes name the meter: identification nibbles F and other bytes FF
+// stand for any value.
+bool Selects(const Slave& s, const unsigned char* selection) {
+    std::vector<unsigned char> own = SecondaryAddress(s);
+    for (int i = 0; i < 8; ++i) {
+        for (int shift : {0, 4}) {
+            int want = selection[i] >> shift & 0x0F;
+            bool any = i < 4 ? want == 0x0F : selection[i] == 0xFF;
+            if (!any && want != (own[i] >> shift & 0x0F)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The body of one of a meter's telegrams (control field to the last data byte), read afresh.
+std::vector<unsigned char> Body(Slave& s, int telegram) {
+    std::vector<unsigned char> body = {0x08, static_cast<unsigned char>(s.address), 0x72};
+    std::vector<unsigned char> secondary = SecondaryAddress(s);
+    body.insert(body.end(), secondary.begin(), secondary.end());
     body.push_back(static_cast<unsigned char>(s.access++ & 0xFF));
     body.push_back(static_cast<unsigned char>(s.status));
     body.push_back(0x00);
@@ -284,8 +319,8 @@ bool ParseRecord(Slave& s, const std::vector<std::string>& w) {
 }
 
 void SetCue(Population& p, const std::string& address, Cue Slave::*cue, int argument, int left) {
-    for (auto& [a, s] : p.slaves) {
-        if (address == "*" || atoi(address.c_str()) == a) {
+    for (Slave& s : p.slaves) {
+        if (address == "*" || atoi(address.c_str()) == s.address) {
             (s.*cue).argument = argument;
             (s.*cue).left = left;
         }
@@ -318,8 +353,12 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
             size_t eq = w[i].find('=');
             std::string key = w[i].substr(0, eq);
             long value = eq == std::string::npos ? 0 : strtol(w[i].c_str() + eq + 1, nullptr, 0);
+            std::string text = eq == std::string::npos ? "" : w[i].substr(eq + 1);
             if (key == "id") {
                 s.id = value;
+            } else if (key == "man" && text.size() == 3 && isupper(text[0]) && isupper(text[1]) &&
+                       isupper(text[2])) {
+                s.manufacturer = ((text[0] - 64) << 10) | ((text[1] - 64) << 5) | (text[2] - 64);
             } else if (key == "man") {
                 s.manufacturer = static_cast<int>(value);
             } else if (key == "version") {
@@ -330,14 +369,21 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
                 s.status = static_cast<int>(value);
             }
         }
-        p.slaves[s.address] = s;
-        p.current = s.address;
+        auto same = std::find_if(p.slaves.begin(), p.slaves.end(), [&s](const Slave& o) {
+            return o.address == s.address && o.id == s.id;
+        });
+        if (same != p.slaves.end()) {
+            *same = s;
+        } else {
+            same = p.slaves.insert(p.slaves.end(), s);
+        }
+        p.current = static_cast<int>(same - p.slaves.begin());
     } else if (verb == "rec" || verb == "raw" || verb == "more") {
-        if (p.slaves.count(p.current) == 0) {
+        if (p.current < 0) {
             fprintf(stderr, "mbussim: a record before any meter: %s\n", text.c_str());
             return false;
         }
-        Slave& s = p.slaves[p.current];
+        Slave& s = p.slaves[static_cast<size_t>(p.current)];
         if (verb == "more") {
             ++s.telegrams;
         } else if (verb == "raw") {
@@ -372,21 +418,22 @@ bool ApplyLine(Population& p, const std::string& text, bool fromFifo) {
     } else if (verb == "repeat") {
         SetCue(p, who, &Slave::repeat, 0, arg(2));
     } else if (verb == "silent") {
-        for (auto& [a, s] : p.slaves) {
-            if (who == "*" || atoi(who.c_str()) == a) {
+        for (Slave& s : p.slaves) {
+            if (who == "*" || atoi(who.c_str()) == s.address) {
                 s.silent = w.size() > 2 && w[2] == "on";
             }
         }
     } else if (verb == "set") {
-        auto it = p.slaves.find(arg(1));
+        auto it = std::find_if(p.slaves.begin(), p.slaves.end(),
+                               [&](const Slave& s) { return s.address == arg(1); });
         size_t index = static_cast<size_t>(arg(2));
-        if (it != p.slaves.end() && index < it->second.records.size() && w.size() > 3) {
-            it->second.records[index].value = w[3];
-            it->second.records[index].number = strtod(w[3].c_str(), nullptr);
+        if (it != p.slaves.end() && index < it->records.size() && w.size() > 3) {
+            it->records[index].value = w[3];
+            it->records[index].number = strtod(w[3].c_str(), nullptr);
         }
     } else if (verb == "clear") {
-        for (auto& [a, s] : p.slaves) {
-            if (who == "*" || atoi(who.c_str()) == a) {
+        for (Slave& s : p.slaves) {
+            if (who == "*" || atoi(who.c_str()) == s.address) {
                 s.noise = s.badlen = s.wronglen = s.badsum = s.nostop = s.truncate = s.garbage =
                     s.late = s.repeat = Cue{};
                 s.silent = false;
@@ -440,35 +487,39 @@ bool Pause(long ms, simkit::ControlFifo& c, Population& p) {
     return false;
 }
 
-// Answers one request to a meter, if it answers at all.
-void Answer(PtyLine& line, Population& p, simkit::ControlFifo& c, int control, int address) {
-    auto it = p.slaves.find(address);
-    if (it == p.slaves.end() || it->second.silent) {
-        return;
-    }
-    Slave& s = it->second;
-    std::vector<unsigned char> answer;
-    int kind = control & 0x4F;  // the frame count bits (FCB, FCV) do not change the request
-    if (control == 0x40) {
-        answer.push_back(0xE5);
-        s.lastBody.clear();
-        s.lastFcb = -1;
-    } else if (kind == 0x4B && (s.telegrams > 1 || s.repeat.On())) {
-        int fcb = (control & 0x20) != 0 ? 1 : 0;
-        bool fcv = (control & 0x10) != 0;
-        bool again = !s.lastBody.empty() && (s.repeat.Take() || (fcv && fcb == s.lastFcb));
-        if (!again) {
-            s.telegram = s.lastBody.empty() ? 0 : (s.telegram + 1) % s.telegrams;
-            s.lastBody = Body(s, s.telegram);
+// The meters a request to an address reaches: those of that primary address, or at 0xFD the
+// selected ones.
+std::vector<Slave*> Addressed(Population& p, int address) {
+    std::vector<Slave*> meters;
+    for (Slave& s : p.slaves) {
+        if (!s.silent && (address == 0xFD ? s.selected : s.address == address)) {
+            meters.push_back(&s);
         }
-        s.lastFcb = fcb;
-        answer = LongFrame(s, s.lastBody);
-    } else if (kind == 0x4B) {
-        // One telegram: every request is read afresh, whatever its FCB.
-        answer = LongFrame(s, Body(s, 0));
-    } else {
+    }
+    return meters;
+}
+
+// The answers of meters that speak together, as the line carries them (see the top).
+std::vector<unsigned char> Collide(const std::vector<std::vector<unsigned char>>& answers) {
+    std::vector<unsigned char> line;
+    for (size_t k = 0; k < answers.size(); ++k) {
+        const std::vector<unsigned char>& a = answers[k];
+        line.resize(std::max(line.size(), a.size()), 0xFF);
+        for (size_t i = 0; i < a.size(); ++i) {
+            // k bits late: the start bit (0) and the first bits of the byte shift in
+            line[i] &= static_cast<unsigned char>(a[i] << std::min<size_t>(k, 8));
+        }
+    }
+    return line;
+}
+
+// Sends what the meters answer, one answer each (a meter's late cue delays the whole).
+void Send(PtyLine& line, Population& p, simkit::ControlFifo& c, const std::vector<Slave*>& meters,
+          const std::vector<std::vector<unsigned char>>& answers) {
+    if (answers.empty()) {
         return;
     }
+    Slave& s = *meters.front();
     if (s.late.On()) {
         int ms = s.late.argument;
         s.late.Use();
@@ -476,8 +527,63 @@ void Answer(PtyLine& line, Population& p, simkit::ControlFifo& c, int control, i
             return;
         }
     }
-    line.Write(answer.data(), answer.size());
-    ++p.answers;
+    std::vector<unsigned char> bytes = answers.size() == 1 ? answers.front() : Collide(answers);
+    line.Write(bytes.data(), bytes.size());
+    p.answers += static_cast<long>(answers.size());
+}
+
+// What one meter answers to a short frame it is reached by (at its address or, selected, at
+// 0xFD): SND_NKE starts its telegrams again (and ends a selection at 0xFD), REQ_UD2 follows the
+// frame count bit when it holds several telegrams or is cued to repeat.
+std::vector<unsigned char> MeterAnswer(Slave& s, int control, int address) {
+    if (control == 0x40) {
+        s.lastBody.clear();
+        s.lastFcb = -1;
+        if (address == 0xFD) {
+            s.selected = false;
+        }
+        return {0xE5};
+    }
+    if (s.telegrams == 1 && !s.repeat.On()) {
+        // One telegram: every request is read afresh, whatever its FCB.
+        return LongFrame(s, Body(s, 0));
+    }
+    int fcb = (control & 0x20) != 0 ? 1 : 0;
+    bool fcv = (control & 0x10) != 0;
+    bool again = !s.lastBody.empty() && (s.repeat.Take() || (fcv && fcb == s.lastFcb));
+    if (!again) {
+        s.telegram = s.lastBody.empty() ? 0 : (s.telegram + 1) % s.telegrams;
+        s.lastBody = Body(s, s.telegram);
+    }
+    s.lastFcb = fcb;
+    return LongFrame(s, s.lastBody);
+}
+
+// Answers one short frame, if any meter answers at all.
+void Answer(PtyLine& line, Population& p, simkit::ControlFifo& c, int control, int address) {
+    int kind = control & 0x4F;  // the frame count bits (FCB, FCV) do not change the request
+    if (control != 0x40 && kind != 0x4B) {
+        return;
+    }
+    std::vector<Slave*> meters = Addressed(p, address);
+    std::vector<std::vector<unsigned char>> answers;
+    for (Slave* s : meters) {
+        answers.push_back(MeterAnswer(*s, control, address));
+    }
+    Send(line, p, c, meters, answers);
+}
+
+// Acknowledges a long frame (SND_UD); at 0xFD with CI 52 it is a selection first.
+void Acknowledge(PtyLine& line, Population& p, simkit::ControlFifo& c,
+                 const std::vector<unsigned char>& frame) {
+    int address = frame[5];
+    if (address == 0xFD && frame[6] == 0x52 && frame[1] == 11) {
+        for (Slave& s : p.slaves) {
+            s.selected = !s.silent && Selects(s, &frame[7]);
+        }
+    }
+    std::vector<Slave*> meters = Addressed(p, address);
+    Send(line, p, c, meters, std::vector<std::vector<unsigned char>>(meters.size(), {0xE5}));
 }
 
 }  // namespace
@@ -574,11 +680,12 @@ int main(int argc, char** argv) {
                 in.erase(in.begin(), in.begin() + static_cast<long>(total));
                 Log(log, frame);
                 ++population.requests;
-                auto it = population.slaves.find(frame[5]);
-                if (it != population.slaves.end() && !it->second.silent) {
-                    unsigned char ack = 0xE5;
-                    line.Write(&ack, 1);
-                    ++population.answers;
+                unsigned char sum = 0;
+                for (size_t i = 4; i + 2 < total; ++i) {
+                    sum = static_cast<unsigned char>(sum + frame[i]);
+                }
+                if (total >= 9 && sum == frame[total - 2] && frame[total - 1] == 0x16) {
+                    Acknowledge(line, population, ctl, frame);
                 }
                 WriteStatus(status, population);
             } else {

@@ -237,6 +237,63 @@ TEST(GaugereaderProgram, TelegramsThatFollowAreReadWithSuite) {
     }
 }
 
+// Three meters at primary address 0, told apart by their secondary addresses; the first two share
+// their first digit, so that a search must narrow past it.
+const char* kBusOfZeros = R"(meter 0 id=12345678 man=ABC version=2 medium=7
+rec 04 13 1000
+meter 0 id=13345678 man=KAM version=1 medium=4
+rec 04 13 2000
+meter 0 id=55500001 man=ABC version=3 medium=6
+rec 04 13 3000
+)";
+
+TEST(GaugereaderProgram, SensorsBySecondaryAddressAreSelectedAndReadIntoTheirOwnChannels) {
+    GaugeStation s(Configuration(kCom, R"(<CAPTEUR Secondaire="99999999" Etat="3"/>
+<CAPTEUR Secondaire="12345678" Fabricant="ABC" Version="2" Medium="7" Etat="1">
+<TRAME No="1" Type="REQ_UD2"><DATA Type="Volume" No="1" Voie="Cpt"/></TRAME></CAPTEUR>
+<CAPTEUR Secondaire="13345678"><TRAME No="1" Type="REQ_UD2"><DATA Type="Volume" No="3" Voie="Ana"/>
+</TRAME></CAPTEUR>
+<CAPTEUR Secondaire="555FFFFF"><TRAME No="1" Type="REQ_UD2"><DATA Type="Volume" No="5"/>
+</TRAME></CAPTEUR>)"),
+                   {}, kBusOfZeros);
+    // the last configured is read first
+    ASSERT_TRUE(WaitUntil([&] { return s.core_.ReadLong(11) == 1000; }, 10s)) << s.box_.Log();
+    EXPECT_EQ(s.core_.ReadShort(13), 2000);
+    EXPECT_EQ(s.core_.ReadLong(15), 3000);
+    EXPECT_TRUE(s.core_.ReadBool(1));
+    // the absent one never acknowledges its selection
+    ASSERT_TRUE(WaitUntil([&] { return !s.ChannelWrites(3).empty(); }, 10s)) << s.box_.Log();
+    EXPECT_EQ(s.ChannelWrites(3), std::vector<int>(s.ChannelWrites(3).size(), 0));
+    std::string requests = s.Requests();
+    EXPECT_NE(requests.find("10 7B FD 78 16\n"), std::string::npos) << requests;
+    EXPECT_EQ(requests.find("10 7B 00"), std::string::npos) << requests;
+    EXPECT_EQ(s.box_.ReadFile("/var/log/gaugereader.xml.status"), "** Mode Normal **\n");
+}
+
+TEST(Mbusscan, FindsTheMetersOfABusWhoseAddressesAreAllZero) {
+    Sandbox box;
+    box.WriteFile("/sim/m.txt", kBusOfZeros);
+    Process sim(ProgramPath("mbussim"), {"--link", box.Path("/dev/ttyUSB0"), "--script",
+                                         box.Path("/sim/m.txt"), "--log", box.Path("/sim/r.txt")});
+    ASSERT_TRUE(WaitUntil([&] { return box.Exists("/dev/ttyUSB0"); }));
+    ProgramResult scan = RunProgram(ProgramPath("mbusscan"),
+                                    {"Port=6", "Baud=9600", "TimeOutAck=60", "Silence=20"}, 30s);
+    EXPECT_EQ(scan.status, 0) << scan.output;
+    EXPECT_EQ(scan.output,
+              "Secondaire=12345678 Fabricant=ABC Version=2 Medium=7 No=0\n"
+              "Secondaire=13345678 Fabricant=KAM Version=1 Medium=4 No=0\n"
+              "Secondaire=55500001 Fabricant=ABC Version=3 Medium=6 No=0\n");
+    // the collision of the first digit 1 was narrowed on the second
+    EXPECT_NE(box.ReadFile("/sim/r.txt").find("53 FD 52 FF FF FF 12 FF"), std::string::npos);
+    sim.Signal(SIGTERM);
+    sim.Wait(5s);
+    // nothing on the line: no meter, and a failure
+    ProgramResult none = RunProgram(ProgramPath("mbusscan"), {"Port=6"}, 10s);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.output.find("mbusscan: cannot open /dev/ttyUSB0"), std::string::npos)
+        << none.output;
+}
+
 TEST(GaugereaderProgram, ConfigurationVerdicts) {
     struct Case {
         std::string body;
@@ -248,6 +305,10 @@ TEST(GaugereaderProgram, ConfigurationVerdicts) {
 <DATA Type="Volume" No="3" Div="0"/><DATA Type="Volume" No="4"/>)"),
          "type inconnu\nerreur sur le rang\nErreur diviseur\n** Mode Normal **\n", false},
         {R"(<CAPTEUR No="251"/>)", "numero capteur (251) invalide", true},
+        {R"(<CAPTEUR Secondaire="1234567"/>)", "adresse secondaire invalide (1234567)", true},
+        {R"(<CAPTEUR Secondaire="12345678" Fabricant="A1C"/>)",
+         "fabricant de l'adresse secondaire invalide (A1C)", true},
+        {R"(<CAPTEUR No="5" Medium="7"/>)", "Medium sans adresse secondaire", true},
         {R"(<CAPTEUR No="5"><TRAME No="101" Type="REQ_UD2"/></CAPTEUR>)",
          "numero trame invalide (101)", true},
         {R"(<CAPTEUR No="5"><TRAME No="1"/></CAPTEUR>)", "pas de type defini dans la trame No 1",
@@ -340,6 +401,7 @@ TEST(GaugereaderProgram, StartWithoutAUsablePort) {
 TEST(MbusSimulator, AnswersAndCuesOnTheLine) {
     const std::string kFrame =
         "68 15 15 68 08 05 72 44 33 22 11 96 15 01 07 00 00 00 00 04 13 40 E2 01 00 16 16";
+    const std::string kSelect = "68 0B 0B 68 53 FD 52 44 33 22 11 FF FF FF FF 48 16";
     struct Case {
         std::string cue;
         std::string request;
@@ -356,6 +418,10 @@ TEST(MbusSimulator, AnswersAndCuesOnTheLine) {
         {"badsum 5", "10 7B 05 80 16", kFrame.substr(0, kFrame.size() - 5) + "4C 16"},
         {"nostop 5", "10 7B 05 80 16", kFrame.substr(0, kFrame.size() - 3)},
         {"truncate 5 4", "10 7B 05 80 16", "68 15 15 68"},
+        // selected by secondary address, it answers at FD
+        {"", kSelect + " 10 7B FD 78 16", "E5 " + kFrame},
+        {"", kSelect.substr(0, 21) + "45" + kSelect.substr(23, 22) + "49 16 10 7B FD 78 16", ""},
+        {"", kSelect + " 10 40 FD 3D 16 10 7B FD 78 16", "E5 E5"},  // SND_NKE deselects
     };
     for (const Case& c : cases) {
         Sandbox box;

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 const char* const kBoardPrograms[] = {"meterlink",   "gaugereader",  "busbridge",   "plcbridge",
                                       "stickexport", "remoteexport", "alarmsender", "clocksync",
-                                      "linkkeeper",  "tracecat"};
+                                      "linkkeeper",  "tracecat",     "mbusscan"};
 
 // Installs the build into `destdir`; the install step's output on failure.
 std::string Install(const std::string& destdir) {

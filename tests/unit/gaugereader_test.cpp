@@ -363,6 +363,53 @@ TEST(GaugeReader, SuiteFramesReadTheTelegramsThatFollow) {
     }
 }
 
+TEST(GaugeReader, ASensorBySecondaryAddressIsSelectedThenReadAtFD) {
+    const std::string ud2 = Bytes("10 7B FD 78 16");
+    struct Case {
+        const char* what;
+        const char* id;
+        std::string select;  // the selection's SND_UD
+        bool acknowledged;   // the selection; the answer (at 0xFD) is always meter 11223344's
+        std::vector<std::string> writes;
+        const char* trace;
+    } cases[] = {
+        {"its header matches, whatever its primary address",
+         "11223344",
+         Bytes("68 0B 0B 68 53 FD 52 44 33 22 11 FF FF FF FF 48 16"),
+         true,
+         {"ch7=1", "f3 L1=10000", "ch8=1"},
+         "Identification=11223344"},
+        {"another meter's header",
+         "1122335F",
+         Bytes("68 0B 0B 68 53 FD 52 5F 33 22 11 FF FF FF FF 63 16"),
+         true,
+         {"ch7=1", "ch8=0"},
+         "adresse secondaire 11223344 recue hors selection\n"},
+        {"no acknowledge",
+         "11223344",
+         Bytes("68 0B 0B 68 53 FD 52 44 33 22 11 FF FF FF FF 48 16"),
+         false,
+         {"ch7=0", "ch7=0"},
+         "selection de 11223344 non acquittee\n"},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        GaugeSensor& s = b.Sensor(mbus::kSecondaryAddress, 7, 1, false);
+        s.secondary = true;
+        ASSERT_EQ(MbusParseIdentification(c.id, &s.selection), 0);
+        b.Frame(s, 3, 8, {Item(1, mbus::kVolume, gauge::Kind::Cpt)});
+        if (c.acknowledged) {
+            b.peer.Answer(c.select, "\xE5", 0, 0);
+            b.peer.Answer(ud2, Answer(0, "04 13 10 27 00 00"), 0, 0);
+        }
+        GaugePollPass(&b.g);  // the selection is the presence test
+        GaugePollPass(&b.g);
+        EXPECT_EQ(b.out.writes, c.writes) << c.what;
+        EXPECT_EQ(b.peer.Sent().substr(0, c.select.size() * 2), c.select + c.select) << c.what;
+        EXPECT_NE(b.out.trace.find(c.trace), std::string::npos) << c.what << "\n" << b.out.trace;
+    }
+}
+
 TEST(GaugeReader, AFrameWaitingForItsEnablingChannelIsSkippedWithoutSpinning) {
     Bench b;
     GaugeSensor& s = b.Sensor(5, 7, 1, true);

@@ -107,6 +107,44 @@ TEST(MbusFrame, ShortFramesCarryTheSumOfControlAndAddress) {
     EXPECT_EQ(std::vector<unsigned char>(frame, frame + 5), Hex("10 40 01 41 16"));
 }
 
+TEST(MbusFrame, SecondaryAddressesAreReadFramedAndMatched) {
+    struct Case {
+        const char* id;
+        const char* manufacturer;  // nullptr: any
+        const char* frame;         // "" when the text is refused
+        const char* header;        // the first 8 bytes of a meter's data area
+        bool matches;
+    } cases[] = {
+        {"FFFFFFFF", nullptr, "68 0B 0B 68 53 FD 52 FF FF FF FF FF FF FF FF 9A 16",
+         "78 56 34 12 43 04 02 07", true},
+        {"12345678", "ABC", "68 0B 0B 68 53 FD 52 78 56 34 12 43 04 FF FF FB 16",
+         "78 56 34 12 43 04 02 07", true},
+        {"1f34567F", nullptr, "68 0B 0B 68 53 FD 52 7F 56 34 1F FF FF FF FF C6 16",
+         "78 56 34 12 6D 2C 03 04", true},
+        {"1F34567F", nullptr, "68 0B 0B 68 53 FD 52 7F 56 34 1F FF FF FF FF C6 16",
+         "78 56 44 12 43 04 02 07", false},
+        {"12345678", "KAM", "68 0B 0B 68 53 FD 52 78 56 34 12 2D 2C FF FF 0D 16",
+         "78 56 34 12 43 04 02 07", false},
+        {"1234567", nullptr, "", "", false},
+        {"1234567A", nullptr, "", "", false},
+        {"12345678", "AB1", "", "", false},
+    };
+    for (const Case& c : cases) {
+        MbusSelection selection;
+        bool read =
+            MbusParseIdentification(c.id, &selection) == 0 &&
+            (c.manufacturer == nullptr || MbusParseManufacturer(c.manufacturer, &selection) == 0);
+        ASSERT_EQ(read, c.frame[0] != '\0') << c.id;
+        if (!read) {
+            continue;
+        }
+        unsigned char frame[mbus::kSelectFrameSize];
+        MbusSelectFrame(&selection, frame);
+        EXPECT_EQ(std::vector<unsigned char>(frame, frame + sizeof frame), Hex(c.frame)) << c.id;
+        EXPECT_EQ(MbusSelectionMatches(&selection, Hex(c.header).data()), c.matches) << c.id;
+    }
+}
+
 TEST(MbusFrame, LongFramesAreFoundAndCheckedWithTheirTraces) {
     std::vector<unsigned char> good = LongFrame(Data("04 13 10 27 00 00"));
     auto with = [&](int index, unsigned char value) {
