@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -625,6 +626,14 @@ void GaugePollPass(Gaugereader* g) {
             int acknowledged = 0;
             if (s.secondary) {
                 acknowledged = GaugeSelect(g, &s);
+                bool suite = std::any_of(s.frames.begin(), s.frames.end(),
+                                         [](const GaugeFrame& f) { return f.suite; });
+                if (acknowledged == 1 && suite) {
+                    // Only a SND_NKE starts its telegrams again; at 0xFD it also ends the
+                    // selection, which each reading makes again.
+                    GaugeSendShortFrame(g, &s, mbus::kSndNke);
+                    acknowledged = GaugeWaitAck(g);
+                }
             } else {
                 GaugeSendShortFrame(g, &s, mbus::kSndNke);
                 acknowledged = GaugeWaitAck(g);

@@ -195,27 +195,38 @@ TEST(GaugereaderProgram, AFrameThatKeepsFailingDropsItsStateAndTheSensorIsTested
 
 // Suite="1": the telegrams a meter announces with DIF 1F are asked for with the frame count bit
 // toggled, and a meter that sends the same telegram again ends the reading. Without Suite, only
-// the first telegram's records come, every request being 0x7B.
+// the first telegram's records come, every request being 0x7B. A meter read by secondary address
+// is selected before each reading, its telegrams started again by a SND_NKE to 0xFD at first.
 TEST(GaugereaderProgram, TelegramsThatFollowAreReadWithSuite) {
     const std::string suite = " Suite=\"1\"",
-                      toggled = "7B 05 80 16\n10 5B 05 60 16\n10 7B 05 80 16\n10 5B";
+                      toggled = "7B 05 80 16\n10 5B 05 60 16\n10 7B 05 80 16\n10 5B",
+                      select = "68 0B 0B 68 53 FD 52 44 33 22 11 FF FF FF FF 48 16\n";
     struct Case {
         std::string suite;
         std::vector<std::string> cues;
-        std::string requests;  // the first ones after the SND_NKE
+        std::string requests;  // the first ones after the presence test and the first selection
         bool all;              // records of the second and third telegrams too
         const char* trace;
+        const char* sensor = "No=\"5\"";
+        std::string presence = "10 40 05 45 16\n";
     } cases[] = {
         {suite, {}, toggled, true, "Trame(1) Donnee(4) Reel=31.250000\n"},
         {suite, {"repeat 5"}, toggled, false, "telegramme repete : fin de lecture\n"},
         {"", {}, "7B 05 80 16\n10 7B 05 80 16\n10 7B", false, "Trame(1) Donnee(1) Cpt=24690\n"},
+        {suite,
+         {},
+         "7B FD 78 16\n10 5B FD 58 16\n10 7B FD 78 16\n" + select + "10 5B",
+         true,
+         "Donnee(4) Reel=31.250000\n",
+         "Secondaire=\"11223344\"",
+         select + "10 40 FD 3D 16\n" + select},
     };
     for (const Case& c : cases) {
-        GaugeStation s(
-            Configuration(kCom, R"(<CAPTEUR No="5"><TRAME No="1" Type="REQ_UD2" Etat="2")" +
-                                    c.suite + ">" + kData + "</TRAME></CAPTEUR>"),
-            c.cues, kTelegrams);
-        std::string expected = "10 40 05 45 16\n10 " + c.requests, text;
+        GaugeStation s(Configuration(kCom, std::string("<CAPTEUR ") + c.sensor +
+                                               R"(><TRAME No="1" Type="REQ_UD2" Etat="2")" +
+                                               c.suite + ">" + kData + "</TRAME></CAPTEUR>"),
+                       c.cues, kTelegrams);
+        std::string expected = c.presence + "10 " + c.requests, text;
         SerialDebug trace;
         ASSERT_TRUE(WaitUntil([&] { return OpenSerialDebug(&trace, 6) == 0; }));
         ASSERT_TRUE(WaitUntil(
