@@ -252,7 +252,7 @@ TEST(GaugereaderProgram, TelegramsThatFollowAreReadWithSuite) {
 // their first digit, so that a search must narrow past it.
 const char* kBusOfZeros = R"(meter 0 id=12345678 man=ABC version=2 medium=7
 rec 04 13 1000
-meter 0 id=13345678 man=KAM version=1 medium=4
+meter 0 id=13345678 man=QRS version=1 medium=4
 rec 04 13 2000
 meter 0 id=55500001 man=ABC version=3 medium=6
 rec 04 13 3000
@@ -292,7 +292,7 @@ TEST(Mbusscan, FindsTheMetersOfABusWhoseAddressesAreAllZero) {
     EXPECT_EQ(scan.status, 0) << scan.output;
     EXPECT_EQ(scan.output,
               "Secondaire=12345678 Fabricant=ABC Version=2 Medium=7 No=0\n"
-              "Secondaire=13345678 Fabricant=KAM Version=1 Medium=4 No=0\n"
+              "Secondaire=13345678 Fabricant=QRS Version=1 Medium=4 No=0\n"
               "Secondaire=55500001 Fabricant=ABC Version=3 Medium=6 No=0\n");
     // the collision of the first digit 1 was narrowed on the second
     EXPECT_NE(box.ReadFile("/sim/r.txt").find("53 FD 52 FF FF FF 12 FF"), std::string::npos);

@@ -123,7 +123,7 @@ TEST(MbusFrame, SecondaryAddressesAreReadFramedAndMatched) {
          "78 56 34 12 6D 2C 03 04", true},
         {"1F34567F", nullptr, "68 0B 0B 68 53 FD 52 7F 56 34 1F FF FF FF FF C6 16",
          "78 56 44 12 43 04 02 07", false},
-        {"12345678", "KAM", "68 0B 0B 68 53 FD 52 78 56 34 12 2D 2C FF FF 0D 16",
+        {"12345678", "QRS", "68 0B 0B 68 53 FD 52 78 56 34 12 53 46 FF FF 4D 16",
          "78 56 34 12 43 04 02 07", false},
         {"1234567", nullptr, "", "", false},
         {"1234567A", nullptr, "", "", false},
