@@ -472,6 +472,17 @@ int GaugeSelect(Gaugereader* g, const GaugeSensor* s) {
     return 0;
 }
 
+int GaugeRestartTelegrams(Gaugereader* g, GaugeSensor* s) {
+    if (GaugeSelect(g, s) != 1) {
+        return 0;
+    }
+    GaugeSendShortFrame(g, s, mbus::kSndNke);
+    int acknowledged = GaugeWaitAck(g);
+    s->fcb = true;  // the frame count starts again at 0x7B
+    s->restart = acknowledged != 1;
+    return acknowledged;
+}
+
 int GaugeWaitAck(Gaugereader* g) {
     unsigned char c = 0;
     long long deadline = LineDeadline(g->timeOutAck);
@@ -520,6 +531,9 @@ int GaugeReceiveLongFrame(Gaugereader* g, int* data) {
 
 int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
     RecordSink sink(g);
+    if (f->suite && s->restart && GaugeRestartTelegrams(g, s) != 1) {
+        return -1;
+    }
     if (GaugeSelect(g, s) != 1) {
         return -1;
     }
@@ -574,6 +588,7 @@ int GaugeReadData(Gaugereader* g, GaugeSensor* s, GaugeFrame* f) {
             attempt = -1;  // the next telegram, with NbIter attempts of its own
             continue;
         }
+        s->restart = f->suite && stop == mbus::Stop::More;  // cut at the bound
         return 0;
     }
     return -1;
@@ -624,21 +639,14 @@ void GaugePollPass(Gaugereader* g) {
             exchanged = true;
             // A sensor selected by secondary address is there when it acknowledges its selection.
             int acknowledged = 0;
-            if (s.secondary) {
-                acknowledged = GaugeSelect(g, &s);
-                bool suite = std::any_of(s.frames.begin(), s.frames.end(),
-                                         [](const GaugeFrame& f) { return f.suite; });
-                if (acknowledged == 1 && suite) {
-                    // Only a SND_NKE starts its telegrams again; at 0xFD it also ends the
-                    // selection, which each reading makes again.
-                    GaugeSendShortFrame(g, &s, mbus::kSndNke);
-                    acknowledged = GaugeWaitAck(g);
-                }
+            bool suite = std::any_of(s.frames.begin(), s.frames.end(),
+                                     [](const GaugeFrame& f) { return f.suite; });
+            if (!s.secondary || suite) {
+                // Only a SND_NKE starts a meter's telegrams again (see GaugeRestartTelegrams).
+                acknowledged = GaugeRestartTelegrams(g, &s);
             } else {
-                GaugeSendShortFrame(g, &s, mbus::kSndNke);
-                acknowledged = GaugeWaitAck(g);
+                acknowledged = GaugeSelect(g, &s);
             }
-            s.fcb = true;  // the frame count starts again at 0x7B
             if (acknowledged == 1) {
                 s.present = true;
                 WriteState(g, s.etat, 1);

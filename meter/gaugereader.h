@@ -66,6 +66,9 @@ struct GaugeSensor {
     // Frame count bit of the next REQ_UD2 of a Suite frame: set again by every SND_NKE, toggled
     // by every request that got a good answer (one that did not is repeated with the same bit).
     bool fcb = true;
+    // A reading cut at the bound of telegrams left the meter partway through its sequence: the
+    // next Suite reading starts it again with a SND_NKE, so that its first telegram comes first.
+    bool restart = false;
     std::vector<GaugeFrame> frames;
 };
 
@@ -152,6 +155,10 @@ int GaugeWireAddress(const GaugeSensor* s);
 // Selects a sensor by its secondary address (SND_UD to 0xFD) and waits for the acknowledge, as
 // GaugeWaitAck: 1 when it acknowledged (or is read by primary address, nothing sent), 0 otherwise.
 int GaugeSelect(Gaugereader* g, const GaugeSensor* s);
+// Starts the meter's telegrams again at its first: a SND_NKE, after a selection for a sensor read
+// by secondary address (the SND_NKE at 0xFD also ends the selection; a reading selects it again).
+// Resets the frame count bit. 1 when the meter acknowledged, 0 otherwise.
+int GaugeRestartTelegrams(Gaugereader* g, GaugeSensor* s);
 // Waits at most TimeOutAck for one byte: 1 when it is E5, 0 otherwise (traced) or when none came.
 int GaugeWaitAck(Gaugereader* g);
 // Receives an answer into g->rx (the first byte within Silence, then until the line has been

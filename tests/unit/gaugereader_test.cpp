@@ -338,14 +338,21 @@ TEST(GaugeReader, SuiteFramesReadTheTelegramsThatFollow) {
         size_t writes;      // frame messages, then the frame's state
         const char* state;  // the last write
         const char* trace;
+        std::string next;  // what the next reading starts with
     } cases[] = {
         {{Answer(5, "0C 06 78 56 34 12 1F")},
          pair + pair + pair + pair,
          9,
          "ch8=1",
-         "8 telegrammes lus : fin de lecture\n"},
-        {{Bytes("68 1F 20 68 08 05 72"), Answer(5, "0C 06 78 56 34 12")}, twice, 3, "ch8=1", ""},
-        {{""}, twice, 2, "ch8=0", ""},
+         "8 telegrammes lus : fin de lecture\n",
+         Bytes("10 40 05 45 16")},  // cut short: the meter's sequence starts again
+        {{Bytes("68 1F 20 68 08 05 72"), Answer(5, "0C 06 78 56 34 12")},
+         twice,
+         3,
+         "ch8=1",
+         "",
+         kUd2_5},
+        {{""}, twice, 2, "ch8=0", "", Bytes("10 40 05 45 16")},
     };
     for (const Case& c : cases) {
         Bench b;
@@ -360,6 +367,8 @@ TEST(GaugeReader, SuiteFramesReadTheTelegramsThatFollow) {
         EXPECT_EQ(b.out.writes.size(), c.writes);
         EXPECT_EQ(b.out.writes.back(), c.state) << c.writes;
         EXPECT_NE(b.out.trace.find(c.trace), std::string::npos) << c.writes;
+        GaugePollPass(&b.g);
+        EXPECT_EQ(b.peer.Sent().substr(c.sent.size(), c.next.size()), c.next) << c.writes;
     }
 }
 
