@@ -58,7 +58,7 @@ long long WholeSeconds(double x) {
 
 int FormatErrorText(int channel, char* buffer, int size) {
     StationLog(LOG_ERR, "divers.lib :format error for channel No %d ", channel);
-    return Put(buffer, size, kFormatError);
+    return Put(buffer, size, displaychan::kFormatError);
 }
 
 // The number through the channel's display format, and its unit.
