@@ -66,8 +66,15 @@ class TestAlarmServer {
         std::lock_guard<std::mutex> lock(mutex_);
         return texts_;
     }
-    // What the held connections had waiting, read to their end.
-    std::vector<std::string> ReadHeld() {
+    // What the held connections had waiting, read to their end, once `count` of them were
+    // accepted (the server accepts on its own time: the sender may be done before), 5 s at most.
+    std::vector<std::string> ReadHeld(size_t count) {
+        WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                return held_.size() >= count;
+            },
+            std::chrono::seconds(5));
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> texts;
         for (int fd : held_) {
@@ -254,7 +261,7 @@ TEST_F(AlarmSenderProgram, AServerThatNeverReadsStillGetsTheWholeText) {
     std::string message = "Message=" + std::string(1000, 'x') + "%V0001";
     AlarmRun run = RunAlarm({"Port=5", "Voie=1", "Code=127.0.0.1", message});
     EXPECT_EQ(run.result.status, 8) << run.trace;
-    std::vector<std::string> held = server.ReadHeld();
+    std::vector<std::string> held = server.ReadHeld(1);
     ASSERT_EQ(held.size(), 1u);
     EXPECT_TRUE(held[0] == std::string(1000, 'x') + "Entree 1") << held[0].substr(1000);
 }
