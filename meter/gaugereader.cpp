@@ -440,17 +440,26 @@ int GaugeWireAddress(const GaugeSensor* s) {
     return s->secondary ? mbus::kSecondaryAddress : s->address;
 }
 
-int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char control) {
-    unsigned char frame[mbus::kShortFrameSize];
-    MbusShortFrame(control, static_cast<unsigned char>(GaugeWireAddress(s)), frame);
-    // What came since the last exchange (a late answer, noise) is no answer to this request.
+namespace {
+
+// Sends a request: what came since the last exchange (a late answer, noise) is no answer to it.
+// As LineSend.
+int SendRequest(Gaugereader* g, const unsigned char* frame, int size) {
     LineFlush(&g->line);
-    int rc = LineSend(&g->line, frame, mbus::kShortFrameSize);
+    int rc = LineSend(&g->line, frame, size);
     int saved = errno;
-    g->out->TraceFrame("Emis", frame, mbus::kShortFrameSize);
+    g->out->TraceFrame("Emis", frame, size);
     GaugeSleepMs(gauge::kShortFrameWaitMs);
     errno = saved;
     return rc;
+}
+
+}  // namespace
+
+int GaugeSendShortFrame(Gaugereader* g, const GaugeSensor* s, unsigned char control) {
+    unsigned char frame[mbus::kShortFrameSize];
+    MbusShortFrame(control, static_cast<unsigned char>(GaugeWireAddress(s)), frame);
+    return SendRequest(g, frame, mbus::kShortFrameSize);
 }
 
 int GaugeSelect(Gaugereader* g, const GaugeSensor* s) {
@@ -459,10 +468,7 @@ int GaugeSelect(Gaugereader* g, const GaugeSensor* s) {
     }
     unsigned char frame[mbus::kSelectFrameSize];
     MbusSelectFrame(&s->selection, frame);
-    LineFlush(&g->line);
-    LineSend(&g->line, frame, mbus::kSelectFrameSize);
-    g->out->TraceFrame("Emis", frame, mbus::kSelectFrameSize);
-    GaugeSleepMs(gauge::kShortFrameWaitMs);
+    SendRequest(g, frame, mbus::kSelectFrameSize);
     if (GaugeWaitAck(g) == 1) {
         return 1;
     }
@@ -504,25 +510,18 @@ int GaugeWaitAck(Gaugereader* g) {
 }
 
 int GaugeReceiveLongFrame(Gaugereader* g, int* data) {
-    // Each wait for more is bounded by the silence; the whole, by the time a full buffer takes at
-    // the line's speed (11 bits a character) with a silence on each side.
+    // The first byte within the silence, each wait for more bounded by it; the whole, by the time
+    // a full buffer takes at the line's speed (11 bits a character) with a silence on each side.
     long long bytesMs = static_cast<long long>(mbus::kReceiveSize) * 11 * 1000 / g->baud;
-    long long bound = LineDeadline(static_cast<int>(bytesMs) + 2 * g->silence);
-    int n = 0;
-    while (n < mbus::kReceiveSize) {
-        long long until = LineDeadline(g->silence);
-        int got =
-            LineReceive(&g->line, g->rx + n, mbus::kReceiveSize - n, until < bound ? until : bound);
-        if (got < 0 && n == 0) {
-            ReceiveFailed(g, until);
-        }
-        if (got <= 0) {
-            break;
-        }
-        g->lineFailed = false;
-        n += got;
+    long long first = LineDeadline(g->silence);
+    int n = LineReceiveAnswer(&g->line, g->rx, mbus::kReceiveSize, first, g->silence,
+                              LineDeadline(static_cast<int>(bytesMs) + 2 * g->silence));
+    if (n < 0) {
+        ReceiveFailed(g, first);
+        n = 0;
     }
     if (n > 0) {
+        g->lineFailed = false;
         g->out->TraceFrame("Recu", g->rx, n);
     }
     RecordSink sink(g);

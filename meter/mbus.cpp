@@ -133,6 +133,15 @@ void TraceStopUnsupported(MbusOutput* out) {
 }
 
 // Unsigned little-endian integer of n bytes (n <= 8).
+// The checksum of a long frame: the sum of its bytes from the control field on, modulo 256.
+unsigned char FrameSum(const unsigned char* bytes, int n) {
+    unsigned char sum = 0;
+    for (int i = 0; i < n; ++i) {
+        sum = static_cast<unsigned char>(sum + bytes[i]);
+    }
+    return sum;
+}
+
 uint64_t LittleEndian(const unsigned char* bytes, int n) {
     uint64_t value = 0;
     for (int i = n - 1; i >= 0; --i) {
@@ -853,11 +862,8 @@ void MbusSelectFrame(const MbusSelection* selection, unsigned char out[mbus::kSe
     *p++ = mbus::kCiSelect;
     memcpy(p, selection->bytes, mbus::kSelectionSize);
     p += mbus::kSelectionSize;
-    unsigned char sum = 0;
-    for (const unsigned char* q = out + 4; q < p; ++q) {
-        sum = static_cast<unsigned char>(sum + *q);
-    }
-    *p++ = sum;
+    *p = FrameSum(out + 4, static_cast<int>(p - (out + 4)));
+    ++p;
     *p = mbus::kStop;
 }
 
@@ -905,11 +911,7 @@ int MbusCheckLongFrame(const unsigned char* bytes, int count, MbusOutput* out, i
     if (available < length + 6) {
         return -1;
     }
-    unsigned char sum = 0;
-    for (int i = 0; i < length; ++i) {
-        sum = static_cast<unsigned char>(sum + f[4 + i]);
-    }
-    if (sum != f[4 + length]) {
+    if (FrameSum(f + 4, length) != f[4 + length]) {
         Tracef(out, "erreur checksum\n");
         return -1;
     }

@@ -68,18 +68,10 @@ int Send(Scan* scan, const unsigned char* bytes, int count) {
 // silent for the silence time (or the buffer is full, or the time a full buffer takes at the
 // line's speed has passed). The count, or -1 when the line failed.
 int Receive(Scan* scan) {
-    int n = LineReceive(&scan->line, scan->rx, mbus::kReceiveSize, LineDeadline(scan->ackMs));
     long long bytesMs = static_cast<long long>(mbus::kReceiveSize) * 11 * 1000 / scan->baud;
-    long long bound = LineDeadline(static_cast<int>(bytesMs) + scan->silenceMs);
-    while (n > 0 && n < mbus::kReceiveSize) {
-        long long until = LineDeadline(scan->silenceMs);
-        int more = LineReceive(&scan->line, scan->rx + n, mbus::kReceiveSize - n,
-                               until < bound ? until : bound);
-        if (more <= 0) {
-            break;
-        }
-        n += more;
-    }
+    int n = LineReceiveAnswer(
+        &scan->line, scan->rx, mbus::kReceiveSize, LineDeadline(scan->ackMs), scan->silenceMs,
+        LineDeadline(scan->ackMs + static_cast<int>(bytesMs) + scan->silenceMs));
     if (n < 0) {
         LineError(scan, "receive");
     }

@@ -282,6 +282,23 @@ int LineReceiveUntil(Line* line, void* buffer, int size, long long deadlineMs, i
     return count;
 }
 
+int LineReceiveAnswer(Line* line, void* buffer, int size, long long firstDeadlineMs, int silenceMs,
+                      long long deadlineMs) {
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    int count =
+        LineReceive(line, bytes, size, firstDeadlineMs < deadlineMs ? firstDeadlineMs : deadlineMs);
+    while (count > 0 && count < size) {
+        long long quiet = MonotonicMs() + silenceMs;
+        int n =
+            LineReceive(line, bytes + count, size - count, quiet < deadlineMs ? quiet : deadlineMs);
+        if (n <= 0) {
+            break;
+        }
+        count += n;
+    }
+    return count;
+}
+
 void LineSetGather(Line* line, int milliseconds) {
     line->gatherMs = milliseconds > 0 ? milliseconds : 0;
 }

@@ -126,6 +126,14 @@ int LineReceive(Line* line, void* buffer, int size, long long deadlineMs);
 int LineReceiveUntil(Line* line, void* buffer, int size, long long deadlineMs, int silenceMs,
                      int end);
 
+// Receives the answer of a peer that speaks when asked: its first byte before `firstDeadlineMs`,
+// then more until the line has been silent for `silenceMs` after a byte, `size` bytes are in, or
+// `deadlineMs` passes (neither wait goes past it).
+// The number of bytes (0: none came in time); -1 with errno as for LineReceive when the first
+// receive failed; a failure after some bytes ends the answer with them.
+int LineReceiveAnswer(Line* line, void* buffer, int size, long long firstDeadlineMs, int silenceMs,
+                      long long deadlineMs);
+
 // Changes the gather time (LineProfile::gatherMs) of the receives that follow: a driver that
 // knows how soon a message can be complete may gather longer. Below 0 counts as 0.
 void LineSetGather(Line* line, int milliseconds);

@@ -57,24 +57,14 @@ class TestAlarmServer {
 
     // The texts of the connections closed so far, waiting up to 5 s for `count` of them.
     std::vector<std::string> Texts(size_t count) {
-        WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(mutex_);
-                return texts_.size() >= count;
-            },
-            std::chrono::seconds(5));
+        WaitForCount(texts_, count);
         std::lock_guard<std::mutex> lock(mutex_);
         return texts_;
     }
     // What the held connections had waiting, read to their end, once `count` of them were
     // accepted (the server accepts on its own time: the sender may be done before), 5 s at most.
     std::vector<std::string> ReadHeld(size_t count) {
-        WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(mutex_);
-                return held_.size() >= count;
-            },
-            std::chrono::seconds(5));
+        WaitForCount(held_, count);
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string> texts;
         for (int fd : held_) {
@@ -84,6 +74,16 @@ class TestAlarmServer {
     }
 
   private:
+    // Waits up to 5 s for the server's thread to have put `count` items in `items`.
+    template <class Items>
+    void WaitForCount(const Items& items, size_t count) {
+        WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                return items.size() >= count;
+            },
+            std::chrono::seconds(5));
+    }
     static std::string ReadToEnd(int fd) {
         std::string text;
         char block[4096];
